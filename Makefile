@@ -1,0 +1,40 @@
+# Front door: `make demo` tries the plug-in with no hardware; `make test`
+# runs the native, sanitizer and armhf suites and a short fuzz run.
+PRESETS := native asan armhf
+FUZZ_SECONDS ?= 10
+
+BUILD_TARGETS := $(addprefix build-,$(PRESETS))
+TEST_TARGETS := $(addprefix test-,$(PRESETS))
+
+.PHONY: all deps demo test fuzz bench clean $(BUILD_TARGETS) $(TEST_TARGETS)
+
+all: build-native
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD_TARGETS): build-%: deps
+	cmake --preset $* >/dev/null
+	cmake --build --preset $*
+
+$(TEST_TARGETS): test-%: build-%
+	ctest --preset $*
+
+demo: build-native
+	@scripts/demo.sh
+
+test: deps
+	$(MAKE) test-native
+	$(MAKE) test-asan
+	$(MAKE) test-armhf
+	@scripts/check-armhf.sh
+	$(MAKE) fuzz
+
+fuzz: build-asan
+	@scripts/fuzz.sh build/asan/fuzz $(FUZZ_SECONDS)
+
+bench: build-native
+	@scripts/bench.sh
+
+clean:
+	rm -rf build

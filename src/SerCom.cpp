@@ -1,0 +1,429 @@
+#include "SerCom.h"
+
+#include <stdint.h>
+#include <termios.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "SysCall.h"
+
+// ---------------------------------------------------------------------------
+// Traffic hex dump
+
+namespace {
+
+// Two digits per byte value, so a byte costs one lookup.
+struct HexPairs {
+    char pair[256][2];
+    constexpr HexPairs() : pair() {
+        for (int i = 0; i < 256; ++i) {
+            pair[i][0] = "0123456789ABCDEF"[i >> 4];
+            pair[i][1] = "0123456789ABCDEF"[i & 0x0f];
+        }
+    }
+};
+constexpr HexPairs kHexPairs;
+
+const char kTooLong[] = "msg.len > 1024";
+const int kDumpLimit = 1024;
+
+}  // namespace
+
+int BufToHexStr(const unsigned char* data, int len, char* buf, int cap, int blanks) {
+    if (data == nullptr || buf == nullptr) return -1;
+    if (blanks < 0 || cap < 1) return -1;
+    // Wide arithmetic: a huge length must be refused, not wrap into a small one.
+    const long long group = static_cast<long long>(blanks) + 2;
+    const long long need = len > 0 ? static_cast<long long>(len) * group : 0;
+    if (static_cast<long long>(cap) < need + 1) return -1;
+
+    char* p = buf;
+    if (blanks == 1) {
+        for (int i = 0; i < len; ++i) {
+            const char* hex = kHexPairs.pair[data[i]];
+            p[0] = hex[0];
+            p[1] = hex[1];
+            p[2] = ' ';
+            p += 3;
+        }
+    } else {
+        for (int i = 0; i < len; ++i) {
+            const char* hex = kHexPairs.pair[data[i]];
+            p[0] = hex[0];
+            p[1] = hex[1];
+            memset(p + 2, ' ', static_cast<size_t>(blanks));
+            p += group;
+        }
+    }
+    *p = '\0';
+    return static_cast<int>(p - buf);
+}
+
+char* BufToHexStr(const unsigned char* data, int len, int blanks) {
+    // One buffer per thread: each dump line carries its own block whole even
+    // when several host threads transfer at once. Never more than 1023
+    // characters are written, so the last two stay NUL.
+    static thread_local char pstr[kDumpLimit + 1];
+    const long long need = static_cast<long long>(len) * (static_cast<long long>(blanks) + 2) + 1;
+    if (need >= kDumpLimit) {
+        memcpy(pstr, kTooLong, sizeof kTooLong);
+    } else {
+        // A length of 0 or less still needs room for the terminator.
+        BufToHexStr(data, len, pstr, need < 1 ? 1 : static_cast<int>(need), blanks);
+    }
+    return pstr;
+}
+
+// ---------------------------------------------------------------------------
+// Definition strings
+
+namespace {
+
+const int kNameSize = 16;  // port name and token buffers: 15 characters and NUL
+
+// Copies text[start, end) into a 16-character buffer, cut to 15 characters.
+void CopyBounded(char (&dst)[kNameSize], const char* text, size_t start, size_t end) {
+    size_t n = end > start ? end - start : 0;
+    if (n > kNameSize - 1) n = kNameSize - 1;
+    memcpy(dst, text + start, n);
+    dst[n] = '\0';
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsSeparator(char c) { return c == ':' || c == ','; }
+
+struct KindPrefix {
+    const char* prefix;
+    int kind;
+};
+const KindPrefix kKindPrefixes[] = {
+    {"ESL", KIND_SERIAL_GROUP1},    {"ttyXRUSB", KIND_SERIAL_GROUP1},
+    {"ttyEXA", KIND_SERIAL_GROUP1}, {"ttySBC", KIND_SERIAL_GROUP1},
+    {"ttyUSB", KIND_SERIAL_GROUP2}, {"ttyFT", KIND_SERIAL_GROUP2},
+    {"ttyEC", KIND_SERIAL_GROUP2},  {"ttyACM", KIND_SERIAL_GROUP2},
+};
+
+char ParityLetter(int parity) {
+    switch (parity) {
+        case 1: return 'O';
+        case 2: return 'e';
+        case 3: return 'm';
+        case 4: return 's';
+        default: return 'n';
+    }
+}
+
+int ParityCode(char letter) {
+    switch (letter) {
+        case 'O': case 'o': return 1;
+        case 'E': case 'e': return 2;
+        case 'M': case 'm': return 3;
+        case 'S': case 's': return 4;
+        default: return 0;
+    }
+}
+
+const char* StopText(int code) {
+    switch (code) {
+        case 1: return "1.5";
+        case 2: return "2";
+        default: return "1";
+    }
+}
+
+unsigned AddressOf(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+}  // namespace
+
+CSerCom::CSerCom(int index) : CSerBase(index) {
+    InitCom();
+}
+
+CSerCom::CSerCom(const char* def) : CSerBase(def) {
+    InitCom();
+    UpdParams(def);
+}
+
+// An open device stays open: hosts may still hold the descriptor.
+CSerCom::~CSerCom() {}
+
+void CSerCom::InitCom() {
+    strcpy(m_szPortName, "COM");
+    m_nKind = KIND_SERIAL;
+    m_nBaud = 9600;
+    m_nParity = 0;
+    m_nDataBits = 8;
+    m_nStopCode = 1;
+    m_nHandle = -1;
+    m_bWait = false;
+    UpdNote();
+    printf("CSerCom InitCom: %x  %d\r\n", AddressOf(this), m_nIndex);
+}
+
+void CSerCom::UpdParams(const char* def) {
+    if (def == nullptr || def[0] == '\0') return;
+    m_nKind = KIND_SERIAL;
+    const size_t len = strlen(def);
+    int field = 0;
+    size_t start = 0;
+    char token[kNameSize];
+    for (size_t p = 0; p < len; ++p) {
+        const char c = def[p];
+        if (field == 0 && IsDigit(c) && p + 1 < len && def[p + 1] == ':') {
+            m_nKind = GetDefKind(def);
+            CopyBounded(m_szPortName, def, 0, p);
+            start = p;
+            field = 1;
+        }
+        if (!IsSeparator(c) && p != len - 1) continue;
+        // The last character always belongs to the last token, separator or not.
+        CopyBounded(token, def, start, p == len - 1 ? p + 1 : p);
+        int value;
+        switch (field) {
+            case 1: m_nIndex = atoi(token); break;
+            case 2: if (sscanf(token, "%d", &value) == 1) m_nBaud = value; break;
+            case 3: m_nParity = ParityCode(token[0]); break;
+            case 4: if (sscanf(token, "%d", &value) == 1) m_nDataBits = value; break;
+            case 5:
+                if (strcmp(token, "1") == 0) m_nStopCode = 0;
+                else if (strcmp(token, "1.5") == 0) m_nStopCode = 1;
+                else if (strcmp(token, "2") == 0) m_nStopCode = 2;
+                break;
+            default: break;  // field 0 before the port split, and fields past the stop bits
+        }
+        ++field;
+        start = p + 1;
+    }
+    printf("CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n", m_szPortName, m_nIndex, m_nParity,
+           m_nStopCode);
+    UpdNote();
+}
+
+void CSerCom::UpdNote() {
+    char note[96];
+    snprintf(note, sizeof note, "%s%d:%d,%c,%d,", m_szPortName, m_nIndex, m_nBaud,
+             ParityLetter(m_nParity), m_nDataBits);
+    m_strNote = note;
+    m_strNote += StopText(m_nStopCode);
+}
+
+int CSerCom::GetDefKind(const char* text) {
+    for (const KindPrefix& k : kKindPrefixes)
+        if (strncasecmp(text, k.prefix, strlen(k.prefix)) == 0) return k.kind;
+    return KIND_SERIAL;
+}
+
+int CSerCom::GetDefType(const char* def) {
+    if (def == nullptr || def[0] == '\0') return 0;
+    const size_t len = strlen(def);
+    size_t p = 0;
+    while (!IsSeparator(def[p]) && p != len - 1) ++p;
+    if (def[p] == ':' && p >= 1 && IsDigit(def[p - 1])) return GetDefKind(def) + (def[p - 1] - '0');
+    char token[kNameSize];
+    CopyBounded(token, def, 0, p == len - 1 ? p + 1 : p);
+    return atoi(token);
+}
+
+// ---------------------------------------------------------------------------
+// Device I/O
+
+namespace {
+
+speed_t SpeedFor(int baud) {
+    switch (baud) {
+        case 600: return B600;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        default: return B115200;
+    }
+}
+
+}  // namespace
+
+int CSerCom::Open(const char* def) {
+    UpdParams(def);
+    char path[64];
+    // Ports above 9 keep the Windows device form hosts have always used; it
+    // reaches the system unchanged, as a relative name.
+    snprintf(path, sizeof path, m_nIndex > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szPortName, m_nIndex);
+    const char parity = m_nParity == 1 ? 'O' : m_nParity == 2 ? 'E' : 'N';
+    printf("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopCode);
+
+    if (m_nHandle != -1) {  // reopening must not leak the earlier descriptor
+        kxsys::Close(m_nHandle);
+        m_nHandle = -1;
+    }
+    m_nHandle = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (m_nHandle < 0) {
+        m_nHandle = -1;
+        printf("%s[%x] open error!\r\n", GetNote(), GetType());
+        return 0;
+    }
+    fcntl(m_nHandle, F_SETFL, 0);  // back to blocking: VMIN/VTIME pace the reads
+    if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
+        kxsys::Close(m_nHandle);
+        m_nHandle = -1;
+        printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
+        return 0;
+    }
+    printf("%s[%x] open ok!\r\n", GetNote(), GetType());
+    return 1;
+}
+
+int CSerCom::Close() {
+    if (IsOpened()) {
+        kxsys::Close(m_nHandle);
+        m_nHandle = -1;
+    }
+    return 1;
+}
+
+int CSerCom::IsOpened() { return m_nHandle != -1 ? 1 : 0; }
+
+int CSerCom::GetHandle() { return m_nHandle; }
+
+int CSerCom::SetBaud(int baud) {
+    m_nBaud = baud;
+    return 1;
+}
+
+int CSerCom::Purge() {
+    if (!IsOpened()) return 0;
+    return tcflush(m_nHandle, TCIOFLUSH) == 0 ? 1 : 0;
+}
+
+int CSerCom::Read(unsigned char* buf, int len, int timeout) {
+    if (!IsOpened()) return -1;
+    if (buf == nullptr || len < 1) return -1;
+
+    int total = 0;
+    // A leading 0x00 is line noise on the devices this serves; the next read
+    // overwrites it.
+    ssize_t n = kxsys::Read(m_nHandle, buf, 1);
+    if (n > 0 && buf[0] != 0x00) total = 1;
+
+    // Wide so that a pass count that never reaches 0 cannot overflow.
+    long long passes = timeout / 1000;
+    do {
+        if (passes != 0) {
+            --passes;
+            usleep(1000);
+        }
+        n = kxsys::Read(m_nHandle, buf + total, static_cast<size_t>(len - total));
+        if (n > 0) total += static_cast<int>(n);
+    } while (total != len && (n != 0 || passes != 0) && n >= 0);
+
+    printf("RECV: %s\r\n", BufToHexStr(buf, total, 1));
+    return total;
+}
+
+int CSerCom::Write(const unsigned char* data, int len) {
+    if (!IsOpened()) return -1;
+    // A negative length would hand the system a huge count and send whatever
+    // memory follows the caller's data.
+    if (data == nullptr || len < 0) return -1;
+    const ssize_t n = kxsys::Write(m_nHandle, data, static_cast<size_t>(len));
+    if (n != 0) printf("SEND: %s\r\n", BufToHexStr(data, static_cast<int>(n), 1));
+    return static_cast<int>(n);
+}
+
+int CSerCom::Wait() {
+    m_bWait = true;
+    return 0;
+}
+
+int CSerCom::WaitProc(void* channel) {
+    if (channel == nullptr) return 0;
+    return static_cast<CSerCom*>(channel)->Wait();
+}
+
+int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        puts("tcgetattr error");
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+
+    tio.c_cflag |= CLOCAL | CREAD;
+
+    const speed_t speed = SpeedFor(nSpeed);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+
+    tio.c_cflag &= ~CSIZE;
+    switch (nBits) {
+        case 5: tio.c_cflag |= CS5; break;
+        case 6: tio.c_cflag |= CS6; break;
+        case 7: tio.c_cflag |= CS7; break;
+        default: tio.c_cflag |= CS8; break;
+    }
+
+    switch (nEvent) {
+        case 'E': case 'e':
+            tio.c_cflag |= PARENB;
+            tio.c_cflag &= ~PARODD;
+            tio.c_iflag |= INPCK;
+            break;
+        case 'O': case 'o':
+            tio.c_cflag |= PARENB | PARODD;
+            tio.c_iflag |= INPCK;
+            break;
+        case 'S': case 's':
+            tio.c_cflag &= ~PARENB;
+            tio.c_cflag &= ~CSTOPB;
+            tio.c_iflag |= INPCK;
+            break;
+        default:
+            tio.c_cflag &= ~PARENB;
+            tio.c_iflag &= ~INPCK;
+            break;
+    }
+
+    if (nStop == 2) tio.c_cflag |= CSTOPB;
+    else tio.c_cflag &= ~CSTOPB;
+
+    switch (nFlow) {
+        case 'H': case 'h':
+            tio.c_cflag |= CRTSCTS;
+            tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+            break;
+        case 'S': case 's':
+            tio.c_cflag &= ~CRTSCTS;
+            tio.c_iflag |= IXON | IXOFF | IXANY;
+            break;
+        default:
+            tio.c_cflag &= ~CRTSCTS;
+            tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+            tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+            tio.c_iflag &= ~(INLCR | IGNCR | ICRNL);
+            tio.c_oflag &= ~(ONLCR | OCRNL);
+            break;
+    }
+
+    tio.c_oflag &= ~OPOST;
+    tio.c_cc[VTIME] = 2;
+    tio.c_cc[VMIN] = 0;
+    tcflush(fd, TCIOFLUSH);
+
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        puts("serial setup error");
+        puts("serial setup error");
+        return -1;
+    }
+    puts("set serial done+!");
+    return 0;
+}

@@ -1,0 +1,56 @@
+// Serial port channel (tty devices through termios) and the traffic hex dump
+// shared by the serial and network channels.
+#ifndef KXSER_SERCOM_H
+#define KXSER_SERCOM_H
+
+#include "SerBase.h"
+
+// Digit for the low four bits of `value`.
+inline char _TOHEX(unsigned char value) {
+    return "0123456789ABCDEF"[value & 0x0f];
+}
+
+// Writes the dump of `data` into `buf`; -1 (buffer untouched) when refused.
+int BufToHexStr(const unsigned char* data, int len, char* buf, int cap, int blanks);
+// Dump into a per-thread buffer; "msg.len > 1024" when the text needs 1024
+// characters or more.
+char* BufToHexStr(const unsigned char* data, int len, int blanks);
+
+class CSerCom : public CSerBase {
+public:
+    explicit CSerCom(int index);
+    explicit CSerCom(const char* def);
+    ~CSerCom() override;
+
+    int Open(const char* def) override;
+    int Close() override;
+    int IsOpened() override;
+    int GetHandle() override;
+    int SetBaud(int baud) override;
+    int Purge() override;
+    int Read(unsigned char* buf, int len, int timeout) override;
+    int Write(const unsigned char* data, int len) override;
+    using CSerBase::Write;
+    void UpdParams(const char* def) override;
+
+    // Slots after CSerBase's, in this order.
+    virtual void InitCom();
+    virtual void UpdNote();
+    virtual int Wait();
+
+    static int GetDefKind(const char* text);
+    static int GetDefType(const char* def);
+    static int WaitProc(void* channel);
+
+    int set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow);
+
+    char m_szPortName[16];
+    int m_nBaud;
+    int m_nParity;
+    int m_nDataBits;
+    int m_nStopCode;
+    int m_nHandle;
+    bool m_bWait;
+};
+
+#endif

@@ -1,0 +1,119 @@
+// Thin layer over the system calls the channels make: interrupted calls are
+// retried, `close` never is (the descriptor is gone after the first try on
+// Linux), and waits use poll so descriptors of any number work.
+#ifndef KXSER_SYSCALL_H
+#define KXSER_SYSCALL_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kxsys {
+
+inline int Open(const char* path, int flags) noexcept {
+    int fd;
+    do fd = ::open(path, flags);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+inline int Close(int fd) noexcept { return ::close(fd); }
+
+inline ssize_t Read(int fd, void* buf, size_t len) noexcept {
+    ssize_t n;
+    do n = ::read(fd, buf, len);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+inline ssize_t Write(int fd, const void* buf, size_t len) noexcept {
+    ssize_t n;
+    do n = ::write(fd, buf, len);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// MSG_NOSIGNAL: a peer that reset the connection must not kill the host.
+inline ssize_t Send(int fd, const void* buf, size_t len, int flags) noexcept {
+    ssize_t n;
+    do n = ::send(fd, buf, len, flags | MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+inline ssize_t SendTo(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
+                      socklen_t tolen) noexcept {
+    ssize_t n;
+    do n = ::sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+inline ssize_t Recv(int fd, void* buf, size_t len, int flags) noexcept {
+    ssize_t n;
+    do n = ::recv(fd, buf, len, flags);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+inline ssize_t RecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from,
+                        socklen_t* fromlen) noexcept {
+    ssize_t n;
+    do n = ::recvfrom(fd, buf, len, flags, from, fromlen);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+inline long long MonotonicUs() noexcept {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}
+
+// Waits for `events` on one descriptor, like a select on one-element sets but
+// for any descriptor number. `timeoutUs` < 0 waits without limit. Returns
+// poll's result (1 ready, 0 timed out, -1 failed); `revents` gets the events;
+// `leftUs` (when given) gets the time not used, as select leaves its record.
+// An interrupted wait resumes with the time that is left.
+inline int PollOne(int fd, short events, long long timeoutUs, short* revents = nullptr,
+                   long long* leftUs = nullptr) noexcept {
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    const long long deadline = timeoutUs < 0 ? 0 : MonotonicUs() + timeoutUs;
+    int r;
+    for (;;) {
+        int ms;
+        if (timeoutUs < 0) {
+            ms = -1;
+        } else {
+            long long left = deadline - MonotonicUs();
+            if (left < 0) left = 0;
+            // Round up so a wait never ends before its time.
+            long long leftMs = (left + 999) / 1000;
+            ms = leftMs > 0x7fffffffLL ? 0x7fffffff : static_cast<int>(leftMs);
+        }
+        r = ::poll(&p, 1, ms);
+        if (r >= 0 || errno != EINTR) break;
+    }
+    if (revents != nullptr) *revents = p.revents;
+    if (leftUs != nullptr) {
+        if (timeoutUs < 0 || r == 0) {
+            *leftUs = 0;
+        } else {
+            long long left = deadline - MonotonicUs();
+            *leftUs = left > 0 ? left : 0;
+        }
+    }
+    return r;
+}
+
+}  // namespace kxsys
+
+#endif

@@ -1,0 +1,93 @@
+// Small helpers shared by the tests: descriptors that close themselves, a
+// scoped capture of standard output, pseudo-terminals, waits on events.
+#ifndef KXSER_TESTS_KXTEST_H
+#define KXSER_TESTS_KXTEST_H
+
+#include <string>
+
+namespace kxtest {
+
+// A descriptor that closes itself.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Redirects standard output (the library's log) into a temporary file for
+// its lifetime; Text() flushes and returns everything written so far.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    std::string Text();
+    // Ends the capture early and returns what was written.
+    std::string Stop();
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+    std::string text_;
+    bool active_ = false;
+};
+
+// A pseudo-terminal pair: the test holds the master, the channel opens the slave.
+struct Pty {
+    UniqueFd master;
+    std::string slavePath;  // e.g. /dev/pts/3
+    int slaveNumber = -1;
+};
+// Opens a pty master; also keeps a slave descriptor open in `holder` (when
+// given) so the line does not hang up between the channel's opens.
+Pty OpenPty(UniqueFd* holder = nullptr);
+
+// Waits until `fd` is readable (true) or `timeoutMs` passes (false).
+bool WaitReadable(int fd, int timeoutMs);
+// Reads exactly `len` bytes, waiting at most `timeoutMs` in all; returns bytes read.
+int ReadFully(int fd, void* buf, int len, int timeoutMs);
+// Writes all of `len` bytes; returns false on error.
+bool WriteAll(int fd, const void* buf, int len);
+
+// Monotonic milliseconds.
+double NowMs();
+
+// Runs in a temporary directory for its lifetime and removes it afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Changes the working directory for its lifetime.
+class ScopedChdir {
+public:
+    explicit ScopedChdir(const std::string& dir);
+    ~ScopedChdir();
+
+private:
+    std::string old_;
+};
+
+}  // namespace kxtest
+
+#endif
