@@ -43,7 +43,6 @@ const int kExitUsage = 2;
 
 // Kinds of the type codes, as the plug-in defines them.
 const int kKindMask = 0xf00000;
-const int kKindSerial = 0x100000;
 const int kKindNet = 0x200000;
 const int kKindUsb = 0x400000;
 const int kKindGpio = 0x800000;
@@ -378,6 +377,7 @@ struct OpenOptions {
     bool send = false;
     std::vector<unsigned char> data;
     bool text = false;
+    std::string textValue;  // NUL-terminated for the text form of Write
     int readLen = 0;
     int timeout = 1000;
     int repeat = 1;
@@ -415,6 +415,7 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
             if (o->send) return Usage("open", "%s given twice, or together with --send", "--text");
             if (*v == '\0') return Usage("open", "%s: the text is empty", "--text");
             o->data.assign(v, v + strlen(v));
+            o->textValue = v;
             o->send = true;
             o->text = true;
         } else if (args.Option("--read", &v, &missing)) {
@@ -457,7 +458,7 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio) {
     bool ok = true;
     if (o.send) {
         const int len = static_cast<int>(o.data.size());
-        int r = o.text ? ser->Write(reinterpret_cast<const char*>(o.data.data()))
+        int r = o.text ? ser->Write(o.textValue.c_str())
                        : ser->Write(o.data.data(), len);
         // The GPIO channel answers 0 for a write it passed on.
         if (r < 0) {
