@@ -65,6 +65,10 @@ TEST(SerNetTcp, OpenExchangeAndLog) {
     EXPECT_GE(l.ch->m_nSocket, 0);
 
     kxtest::StdoutCapture out;
+    // Refused before any send: nothing beyond the caller's data goes out.
+    EXPECT_EQ(l.ch->Write(nullptr, 3), -1);
+    EXPECT_EQ(l.ch->Write(reinterpret_cast<const unsigned char*>("ABC"), -1), -1);
+    EXPECT_EQ(out.Text(), "");
     EXPECT_EQ(l.ch->Write("ABC"), 3);
     EXPECT_EQ(l.ch->Write(reinterpret_cast<const unsigned char*>(""), 0), 0);
     EXPECT_EQ(out.Text(), "SEND: 41 42 43 \r\nSEND: \r\n");
