@@ -24,6 +24,9 @@ const int kConnectWaits = 3;
 const long long kConnectWaitUs = 5LL * 1000000LL;
 const long long kPurgeWaitUs = 50;
 const int kSendTimeoutSec = 2;
+// Dumped in place of a null buffer, so the dump line never shows another
+// transfer's text.
+const unsigned char kNoBytes[1] = {0};
 
 unsigned AddressOf(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
@@ -315,14 +318,15 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     }
     const int got = static_cast<int>(n);
     printf("CSerNet::Read recv: %d\r\n", got);
-    printf("RECV: %s\r\n", BufToHexStr(buf, got, 1));
+    printf("RECV: %s\r\n", BufToHexStr(buf != nullptr ? buf : kNoBytes, got, 1));
     return got;
 }
 
 int CSerNet::Write(const unsigned char* data, int len) {
     if (m_nSocket < 0) return -1;
-    // A negative length would send whatever lies beyond the caller's data.
-    if (len < 0) return -1;
+    // A negative length would send whatever lies beyond the caller's data;
+    // a null buffer has nothing to send.
+    if (len < 0 || (data == nullptr && len > 0)) return -1;
 
     const Mode mode = ModeOf(m_szAddr);
     ssize_t r;
@@ -351,7 +355,7 @@ int CSerNet::Write(const unsigned char* data, int len) {
         puts("ERROR: Failed to sent string.");
         Close();
     }
-    printf("SEND: %s\r\n", BufToHexStr(data, sent, 1));
+    printf("SEND: %s\r\n", BufToHexStr(data != nullptr ? data : kNoBytes, sent, 1));
     return sent;
 }
 
