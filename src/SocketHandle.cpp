@@ -42,6 +42,11 @@ const unsigned long WAIT_FOREVER = static_cast<unsigned long>(INFINITE);
 const int MEMBERSHIP_TTL = 5;
 const int LISTEN_BACKLOG = 128;
 const int CONNECT_RECV_TIMEOUT_S = 3;
+// Option masks of CreateSocket, fixed for hosts: they were taken from the
+// Linux numbers of the options themselves (SO_REUSEADDR 2, SO_BROADCAST 6),
+// so 2 and 4 both ask for broadcast.
+const unsigned int OPT_REUSE_MASK = 2;
+const unsigned int OPT_BROADCAST_MASK = 6;
 const int ERR_ALREADY_OPEN = 5;
 const int ERR_NO_PROTO_OPT = 92;
 const int ERR_CONN_RESET = 104;
@@ -68,8 +73,9 @@ int WaitFor(int fd, short events, unsigned long timeoutMs) {
         errno = EBADF;
         return -1;
     }
-    const unsigned long maxMs = static_cast<unsigned long>(LLONG_MAX / 1000 - 1);
-    const long long timeoutUs = static_cast<long long>(timeoutMs > maxMs ? maxMs : timeoutMs) * 1000;
+    const unsigned long long maxMs = static_cast<unsigned long long>(LLONG_MAX / 1000 - 1);
+    const unsigned long long ms = timeoutMs;
+    const long long timeoutUs = static_cast<long long>(ms > maxMs ? maxMs : ms) * 1000;
     short revents = 0;
     int res = kxsys::PollOne(fd, events, timeoutUs, &revents);
     if (res > 0 && (revents & POLLNVAL) != 0) {
@@ -289,12 +295,10 @@ bool CSocketHandle::CreateSocket(const char* host, const char* service, int fami
     }
     const int fd = ::socket(family, type, 0);
     if (fd < 0) return false;
-    // The mask bits are the options' own numbers: SO_REUSEADDR is 2,
-    // SO_BROADCAST 6, so 2 and 4 both ask for broadcast.
-    if ((options & SO_REUSEADDR) != 0 && SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0) {
+    if ((options & OPT_REUSE_MASK) != 0 && SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0) {
         return FailAndClose(fd);
     }
-    if (type == SOCK_DGRAM && (options & SO_BROADCAST) != 0 && SetIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
+    if (type == SOCK_DGRAM && (options & OPT_BROADCAST_MASK) != 0 && SetIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
         return FailAndClose(fd);
     }
     // A null record is bound as well: any address, a port of the system's choice.

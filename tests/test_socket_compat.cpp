@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -130,7 +131,7 @@ TEST(SocketCompat, InterlockedExchangeAndCloseSocket) {
     if (sizeof(long) > sizeof(int)) {
         // A value above the descriptor range must not close the descriptor
         // its low bits name.
-        const long wide = (1L << (sizeof(int) * 8)) | p[1];
+        const long wide = static_cast<long>((static_cast<unsigned long>(UINT_MAX) + 1u) | static_cast<unsigned long>(p[1]));
         EXPECT_EQ(closesocket(wide), -1);
         EXPECT_NE(fcntl(p[1], F_GETFD), -1);
     }

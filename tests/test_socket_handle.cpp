@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -358,7 +359,7 @@ TEST(SocketHandleRead, FailedWaitLeavesConnResetPending) {
     ASSERT_NO_FATAL_FAILURE(Connect(c));
     ASSERT_TRUE(kxtest::WriteAll(c.server.get(), "x", 1));
     std::vector<long> bad = {ClosedFdNumber(), -5};
-    if (sizeof(long) > sizeof(int)) bad.push_back((1L << (sizeof(int) * 8)) | c.client.GetSocket());
+    if (sizeof(long) > sizeof(int)) bad.push_back(static_cast<long>((static_cast<unsigned long>(UINT_MAX) + 1u) | static_cast<unsigned long>(c.client.GetSocket())));
     for (long fd : bad) {
         SCOPED_TRACE(fd);
         CSocketHandle h;
@@ -530,13 +531,35 @@ TEST(SocketHandle, MembershipRefusedOnStreamSocket) {
     EXPECT_EQ(GetLastError(), EPROTOTYPE);
 }
 
+// Whether setting the outgoing multicast interface reaches the kernel:
+// qemu-user, which runs the armhf suite, refuses the option itself
+// (ENOPROTOOPT) without passing it on. Only sets a local option.
+int MulticastInterfaceError() {
+    kxtest::UniqueFd s(socket(AF_INET, SOCK_DGRAM, 0));
+    if (!s) return errno;
+    in_addr nic = {};
+    nic.s_addr = htonl(INADDR_LOOPBACK);
+    return setsockopt(s.get(), IPPROTO_IP, IP_MULTICAST_IF, &nic, sizeof nic) == 0 ? 0 : errno;
+}
+
 TEST(SocketHandle, MulticastMembershipInPrivateNet) {
+    if (const int err = MulticastInterfaceError()) {
+        // What can be checked there: the refusal is reported as 92.
+        KXSOCK_IN_PRIVATE_NET([] {
+            CSocketHandle member;
+            ASSERT_TRUE(member.CreateSocket("0.0.0.0", "0", AF_INET, SOCK_DGRAM, 2));
+            EXPECT_FALSE(member.AddMembership("239.1.2.3", "127.0.0.1"));
+            EXPECT_EQ(GetLastError(), 92);
+        });
+        GTEST_SKIP() << "IP_MULTICAST_IF cannot be set here (" << std::strerror(err)
+                     << ", as under qemu-user, which does not emulate it), so no group can be joined";
+    }
     KXSOCK_IN_PRIVATE_NET([] {
         CSocketHandle member, sender;
         ASSERT_TRUE(member.CreateSocket("0.0.0.0", "0", AF_INET, SOCK_DGRAM, 2));
         ASSERT_TRUE(sender.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_DGRAM, 0));
         const std::string port = PortOf(member);
-        ASSERT_TRUE(member.AddMembership("239.1.2.3", "127.0.0.1"));
+        ASSERT_TRUE(member.AddMembership("239.1.2.3", "127.0.0.1")) << GetLastError();
         EXPECT_EQ(IntOption(member.GetSocket(), IPPROTO_IP, IP_MULTICAST_TTL), 5);
         in_addr nic = {};
         socklen_t len = sizeof nic;
