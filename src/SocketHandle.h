@@ -26,8 +26,9 @@
 // ---------------------------------------------------------------------------
 // Windows-named compatibility functions.
 //
-// The error numbers are process-wide and unsynchronised, as their Windows
-// namesakes are per thread but the hosts never relied on that.
+// The error numbers are process-wide and unsynchronised (not per thread as
+// on Windows): a number one thread records can be overwritten or consumed by
+// another.
 
 // Last error recorded by the socket helper.
 extern int _lastError;
