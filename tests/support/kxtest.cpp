@@ -1,5 +1,7 @@
 #include "kxtest.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -62,6 +64,9 @@ std::string StdoutCapture::Stop() {
     ::close(saved_);
     ::close(file_);
     active_ = false;
+    // GoogleTest reports failed assertions on standard output: hand anything
+    // captured during a failing test to stderr so the report is not lost.
+    if (::testing::Test::HasFailure()) fprintf(stderr, "--- captured stdout ---\n%s--- end ---\n", text_.c_str());
     return text_;
 }
 

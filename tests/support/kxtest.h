@@ -28,7 +28,9 @@ private:
 };
 
 // Redirects standard output (the library's log) into a temporary file for
-// its lifetime; Text() flushes and returns everything written so far.
+// its lifetime; Text() flushes and returns everything written so far. When
+// the running test has failed, Stop() echoes the capture to stderr, since
+// GoogleTest's own failure messages go to stdout too.
 class StdoutCapture {
 public:
     StdoutCapture();
