@@ -526,7 +526,15 @@ int CmdOpen(int argc, char** argv) {
     }
     bool ok = true;
     for (int round = 0; round < o.repeat; ++round) {
-        if (round > 0) SleepMs(o.intervalMs);
+        if (round > 0) {
+            SleepMs(o.intervalMs);
+            // A network channel that a failed transfer closed reconnects here.
+            if (!ser->IsOpened()) {
+                Error("the channel is closed and could not be reopened");
+                ok = false;
+                continue;
+            }
+        }
         if (!Exchange(ser, o, gpio)) ok = false;
     }
     ser->Close();
