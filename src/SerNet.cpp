@@ -278,6 +278,9 @@ int CSerNet::Close() {
 
 int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     if (m_nSocket < 0) return -1;
+    // A null buffer is the caller's mistake, not a lost connection: refuse
+    // it before the receive would fail and close the channel.
+    if (buf == nullptr && size > 0) return -1;
 
     // Wide arithmetic: a huge request must not wrap into a negative wait,
     // which would mean an unbounded receive.

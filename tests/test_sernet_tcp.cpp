@@ -147,6 +147,19 @@ TEST(SerNetTcp, PeerCloseReadsZeroAndStaysOpen) {
     EXPECT_GE(l.ch->m_nSocket, 0);
 }
 
+TEST(SerNetTcp, NullReadBufferIsRefusedWithoutClosing) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "ab", 2));
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->Read(nullptr, 8, 0), -1);
+    EXPECT_EQ(out.Stop(), "");
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    unsigned char buf[2];
+    kxtest::StdoutCapture again;
+    EXPECT_EQ(l.ch->Read(buf, 2, 0), 2) << "the pending bytes are still there";
+}
+
 TEST(SerNetTcp, PeerResetClosesAndIsOpenedReconnects) {
     Link l;
     ASSERT_EQ(l.opened, 1);
