@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 10
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
 TEST_TARGETS := $(addprefix test-,$(PRESETS))
 
-.PHONY: all deps demo test fuzz bench clean $(BUILD_TARGETS) $(TEST_TARGETS)
+.PHONY: all deps demo test fuzz bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
 
 all: build-native
 
@@ -35,6 +35,13 @@ fuzz: build-asan
 
 bench: build-native
 	@scripts/bench.sh
+
+# Debian packages for amd64 and armhf, in build/packages.
+package: build-native build-armhf
+	mkdir -p build/packages
+	cd build/native && cpack -B ../packages >/dev/null
+	cd build/armhf && cpack -B ../packages >/dev/null
+	@ls -1 build/packages/*.deb
 
 clean:
 	rm -rf build

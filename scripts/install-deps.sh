@@ -9,7 +9,7 @@ checks=(
   "ninja-build:ninja"
   "g++:g++"
   "clang:clang++"
-  "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
+  "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
   "googletest:/usr/src/googletest/CMakeLists.txt"
   "libgtest-dev:/usr/include/gtest/gtest.h"
   "libbenchmark-dev:/usr/include/benchmark/benchmark.h"
@@ -27,7 +27,7 @@ for entry in "${checks[@]}"; do
   pkg=${entry%%:*}
   probe=${entry#*:}
   if [[ $probe == /* ]]; then
-    [[ -e $probe ]] || missing+=("$pkg")
+    compgen -G "$probe" >/dev/null || missing+=("$pkg")
   else
     command -v "$probe" >/dev/null 2>&1 || missing+=("$pkg")
   fi

@@ -114,6 +114,41 @@ inline int PollOne(int fd, short events, long long timeoutUs, short* revents = n
     return r;
 }
 
+// PollOne with sub-millisecond resolution (ppoll), for waits measured in
+// microseconds. Same arguments and results as PollOne.
+inline int PollOneFine(int fd, short events, long long timeoutUs, short* revents = nullptr,
+                       long long* leftUs = nullptr) noexcept {
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    const long long deadline = timeoutUs < 0 ? 0 : MonotonicUs() + timeoutUs;
+    int r;
+    for (;;) {
+        struct timespec ts;
+        struct timespec* tsp = nullptr;
+        if (timeoutUs >= 0) {
+            long long left = deadline - MonotonicUs();
+            if (left < 0) left = 0;
+            ts.tv_sec = static_cast<time_t>(left / 1000000);
+            ts.tv_nsec = static_cast<long>((left % 1000000) * 1000);
+            tsp = &ts;
+        }
+        r = ::ppoll(&p, 1, tsp, nullptr);
+        if (r >= 0 || errno != EINTR) break;
+    }
+    if (revents != nullptr) *revents = p.revents;
+    if (leftUs != nullptr) {
+        if (timeoutUs < 0 || r == 0) {
+            *leftUs = 0;
+        } else {
+            long long left = deadline - MonotonicUs();
+            *leftUs = left > 0 ? left : 0;
+        }
+    }
+    return r;
+}
+
 }  // namespace kxsys
 
 #endif

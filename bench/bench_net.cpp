@@ -1,0 +1,255 @@
+// Network channel against the same exchanges done with raw system calls:
+// 64-byte request/response over loopback TCP and UDP with an echo peer on a
+// thread, and connection set-up. Channel and raw exchanges alternate within
+// one run so load on the machine hits both alike; `ratio` is channel/raw.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "SerNet.h"
+#include "alloc_count.h"
+
+namespace {
+
+const int kSize = 64;
+
+double NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int BoundSocket(int type, int* port) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in a = Loopback(0);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// The channel logs every transfer; the benchmark's own report must still
+// reach the terminal, so the log goes to /dev/null only while timing.
+class QuietStdout {
+public:
+    QuietStdout() {
+        fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout() {
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+// Echoes everything on every connection of a listener (TCP) or back to the
+// sender of every datagram (UDP) until stopped.
+const int kMaxConns = 64;
+
+class EchoPeer {
+public:
+    explicit EchoPeer(int type) : type_(type) {
+        fd_ = BoundSocket(type, &port_);
+        // Deep queue: a descheduled echo thread must not make the kernel drop SYNs.
+        if (type == SOCK_STREAM) listen(fd_, SOMAXCONN);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~EchoPeer() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    void Run() {
+        // The peer waits for the client's close, so the TIME_WAIT state stays
+        // with the client; server-side TIME_WAIT would drop later SYNs that
+        // reuse a port, costing a 1 s retransmission.
+        pollfd fds[kMaxConns];
+        int n = 1;
+        fds[0] = pollfd{fd_, POLLIN, 0};
+        unsigned char buf[2048];
+        while (!stop_) {
+            if (poll(fds, static_cast<nfds_t>(n), 50) <= 0) continue;
+            for (int i = 0; i < n; ++i) {
+                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+                if (type_ == SOCK_DGRAM) {
+                    sockaddr_in from;
+                    socklen_t len = sizeof from;
+                    ssize_t r = recvfrom(fd_, buf, sizeof buf, 0,
+                                         reinterpret_cast<sockaddr*>(&from), &len);
+                    if (r > 0)
+                        sendto(fd_, buf, static_cast<size_t>(r), 0,
+                               reinterpret_cast<sockaddr*>(&from), len);
+                } else if (i == 0) {
+                    int c = accept(fd_, nullptr, nullptr);
+                    if (c < 0) continue;
+                    int on = 1;
+                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                    if (n < kMaxConns) {
+                        fds[n++] = pollfd{c, POLLIN, 0};
+                    } else {
+                        close(c);
+                    }
+                } else {
+                    ssize_t r = recv(fds[i].fd, buf, sizeof buf, 0);
+                    if (r <= 0) {
+                        close(fds[i].fd);
+                        fds[i] = fds[--n];
+                        --i;
+                        continue;
+                    }
+                    send(fds[i].fd, buf, static_cast<size_t>(r), MSG_NOSIGNAL);
+                }
+            }
+        }
+        for (int i = 1; i < n; ++i) close(fds[i].fd);
+    }
+
+    int type_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+bool RawExchange(int fd, const unsigned char* req, unsigned char* rsp) {
+    if (send(fd, req, kSize, MSG_NOSIGNAL) != kSize) return false;
+    int got = 0;
+    while (got < kSize) {
+        pollfd p{fd, POLLIN | POLLPRI, 0};
+        if (poll(&p, 1, 10 * (kSize - got) + 1000) <= 0) return false;
+        ssize_t r = recv(fd, rsp + got, static_cast<size_t>(kSize - got), 0);
+        if (r <= 0) return false;
+        got += static_cast<int>(r);
+    }
+    return true;
+}
+
+bool ChannelExchange(CSerNet& ch, const unsigned char* req, unsigned char* rsp) {
+    if (ch.Write(req, kSize) != kSize) return false;
+    int got = 0;
+    while (got < kSize) {
+        int r = ch.Read(rsp + got, kSize - got, 0);
+        if (r <= 0) return false;
+        got += r;
+    }
+    return true;
+}
+
+void Exchange64(benchmark::State& state, int type) {
+    EchoPeer echo(type);
+    QuietStdout quiet;
+    const std::string def =
+        std::string(type == SOCK_DGRAM ? "u" : "") + "127.0.0.1:" + std::to_string(echo.port());
+    CSerNet ch(def.c_str());
+    int raw = socket(AF_INET, type, 0);
+    sockaddr_in peer = Loopback(echo.port());
+    int on = 1;
+    if (type == SOCK_STREAM) setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (ch.Open(nullptr) != 1 ||
+        connect(raw, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        state.SkipWithError("cannot reach the echo peer");
+        close(raw);
+        return;
+    }
+    unsigned char req[kSize], rsp[kSize];
+    for (int i = 0; i < kSize; ++i) req[i] = static_cast<unsigned char>(i * 7);
+    double chNs = 0, rawNs = 0;
+    uint64_t allocs = 0;
+    for (auto _ : state) {
+        const uint64_t a0 = kxbench::Allocations();
+        const double t0 = NowNs();
+        const bool okCh = ChannelExchange(ch, req, rsp);
+        const double t1 = NowNs();
+        allocs += kxbench::Allocations() - a0;
+        const bool okRaw = RawExchange(raw, req, rsp);
+        rawNs += NowNs() - t1;
+        chNs += t1 - t0;
+        if (!okCh || !okRaw) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+    ch.Close();
+    close(raw);
+    const double n = static_cast<double>(state.iterations());
+    if (n > 0) {
+        state.counters["channel_us"] = chNs / n / 1e3;
+        state.counters["raw_us"] = rawNs / n / 1e3;
+        state.counters["ratio"] = rawNs > 0 ? chNs / rawNs : 0;
+        state.counters["allocs_per_xfer"] = static_cast<double>(allocs) / n;
+    }
+}
+
+void BM_Exchange64Tcp(benchmark::State& state) { Exchange64(state, SOCK_STREAM); }
+void BM_Exchange64Udp(benchmark::State& state) { Exchange64(state, SOCK_DGRAM); }
+
+// Open to a listening peer (non-blocking connect and its wait) against a
+// plain blocking connect; both close again at once.
+void BM_OpenTcp(benchmark::State& state) {
+    EchoPeer echo(SOCK_STREAM);
+    QuietStdout quiet;
+    const std::string def = "127.0.0.1:" + std::to_string(echo.port());
+    CSerNet ch(def.c_str());
+    const sockaddr_in peer = Loopback(echo.port());
+    double chNs = 0, rawNs = 0;
+    for (auto _ : state) {
+        const double t0 = NowNs();
+        const int opened = ch.Open(nullptr);
+        ch.Close();
+        const double t1 = NowNs();
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        close(fd);
+        rawNs += NowNs() - t1;
+        chNs += t1 - t0;
+        if (opened != 1 || rc != 0) {
+            state.SkipWithError("connect failed");
+            break;
+        }
+    }
+    const double n = static_cast<double>(state.iterations());
+    if (n > 0) {
+        state.counters["channel_us"] = chNs / n / 1e3;
+        state.counters["raw_us"] = rawNs / n / 1e3;
+        state.counters["ratio"] = rawNs > 0 ? chNs / rawNs : 0;
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Exchange64Tcp)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_Exchange64Udp)->MinTime(0.3)->UseRealTime();
+// Bounded count: every round leaves sockets in TIME_WAIT.
+BENCHMARK(BM_OpenTcp)->Iterations(1000)->UseRealTime();

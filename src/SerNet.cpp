@@ -1,0 +1,403 @@
+#include "SerNet.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
+#include <stdint.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "SerCom.h"
+#include "SysCall.h"
+
+namespace {
+
+const int MAX_TRY_COUNT = 1;
+const int kDefaultPort = 20600;
+const int kConnectWaits = 3;
+const long long kConnectWaitUs = 5LL * 1000000LL;
+const long long kPurgeWaitUs = 50;
+const int kSendTimeoutSec = 2;
+// Dumped in place of a null buffer, so the dump line never shows another
+// transfer's text.
+const unsigned char kNoBytes[1] = {0};
+
+unsigned AddressOf(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+enum Mode { MODE_TCP, MODE_UDP, MODE_BROADCAST };
+
+Mode ModeOf(const char* addr) {
+    switch (addr[0]) {
+        case 'b': case 'B': return MODE_BROADCAST;
+        case 'u': case 'U': return MODE_UDP;
+        default: return MODE_TCP;
+    }
+}
+
+// The dotted IPv4 text of the address: after the mode letter for UDP.
+const char* HostText(const char* addr, Mode mode) {
+    return mode == MODE_UDP ? addr + 1 : addr;
+}
+
+// Decimal number in the manner of atoi, but saturating instead of
+// overflowing on absurdly long digit strings.
+int ParsePort(const char* text) {
+    errno = 0;
+    long v = strtol(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+void SetBlocking(int fd, bool blocking) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (blocking)
+        flags &= ~O_NONBLOCK;
+    else
+        flags |= O_NONBLOCK;
+    fcntl(fd, F_SETFL, flags);
+}
+
+// A poll that reports a descriptor that is not open as a failed wait with
+// EBADF, the way a select on it would.
+int WaitOne(int fd, short events, long long timeoutUs, short* revents, long long* leftUs,
+            bool fine = false) {
+    short got = 0;
+    int r = fine ? kxsys::PollOneFine(fd, events, timeoutUs, &got, leftUs)
+                 : kxsys::PollOne(fd, events, timeoutUs, &got, leftUs);
+    if (r > 0 && (got & POLLNVAL)) {
+        errno = EBADF;
+        r = -1;
+    }
+    if (revents != nullptr) *revents = got;
+    return r;
+}
+
+}  // namespace
+
+CSerNet::CSerNet(int index) : CSerBase(index) {
+    InitParams();
+    if (index != m_nIndex) {
+        m_nIndex = index;
+        UpdNote();
+    }
+    printf("SerNet new: %x  %d\r\n", AddressOf(this), index);
+}
+
+CSerNet::CSerNet(const char* def) : CSerBase(def) {
+    InitParams();
+    UpdParams(def);
+    printf("SerNet new: %x  %s\r\n", AddressOf(this), def != nullptr ? def : "(null)");
+}
+
+// An open socket stays open: destruction releases memory only.
+CSerNet::~CSerNet() {}
+
+void CSerNet::InitParams() {
+    m_nSocket = -1;
+    strcpy(m_szAddr, "127.0.0.1");
+    m_nKind = KIND_NET;
+    m_nIndex = kDefaultPort;
+    m_nByteTimeout = 10;
+    m_nBaseTimeout = 1000;
+    m_nTryCount = 0;
+    m_nMaxTryCount = MAX_TRY_COUNT;
+    m_nAgainCount = 0;
+    UpdNote();
+}
+
+void CSerNet::UpdNote() {
+    m_nPort = m_nIndex;
+    char note[64];
+    snprintf(note, sizeof note, "NET %d %s:%d", m_nIndex, m_szAddr, m_nPort);
+    m_strNote = note;
+}
+
+void CSerNet::UpdParams(const char* def) {
+    if (def == nullptr || def[0] == '\0') return;
+    const char* colon = strchr(def, ':');
+    size_t n = colon != nullptr ? static_cast<size_t>(colon - def) : strlen(def);
+    // The address field holds 15 characters; a longer text is cut.
+    if (n > sizeof m_szAddr - 1) n = sizeof m_szAddr - 1;
+    memcpy(m_szAddr, def, n);
+    m_szAddr[n] = '\0';
+    m_nIndex = colon != nullptr ? ParsePort(colon + 1) : 0;
+    if (m_nIndex == 0) m_nIndex = kDefaultPort;
+    UpdNote();
+}
+
+int CSerNet::SetPort(int value) {
+    // Above 16 bits the value is a type code: relabel the channel, keep the peer.
+    if (value > 0xffff)
+        m_nIndex = value & 0xffff;
+    else
+        m_nPort = value & 0xffff;
+    return 1;
+}
+
+int CSerNet::Open(const char* def) {
+    UpdParams(def);
+    if (m_nSocket >= 0) {
+        kxsys::Close(m_nSocket);
+        m_nSocket = -1;
+    }
+
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xffff));
+
+    const Mode mode = ModeOf(m_szAddr);
+    int fd;
+    if (mode == MODE_BROADCAST) {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) {
+            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            return 0;
+        }
+        int on = 1;
+        if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+            puts("CSerNet::Open ERROR: Failed to setsockopt!");
+            kxsys::Close(fd);
+            return 0;
+        }
+        m_nSocket = fd;
+        printf("CSerNet::Open ok: %s!\n", m_szAddr);
+        return 1;
+    }
+
+    // Only dotted IPv4 text is converted: anything else would leave the
+    // destination undefined.
+    const char* host = HostText(m_szAddr, mode);
+    if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
+        printf("CSerNet::Open ERROR: Invalid IPv4 address: %s!\n", host);
+        return 0;
+    }
+
+    if (mode == MODE_UDP) {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) {
+            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            return 0;
+        }
+        timeval tv;
+        tv.tv_sec = kSendTimeoutSec;
+        tv.tv_usec = 0;
+        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+            printf("CSerNet::Open setsockopt err:%d!\n", errno);
+            kxsys::Close(fd);
+            return 0;
+        }
+    } else {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            return 0;
+        }
+        int on = 1;
+        if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+            puts("CSerNet::Open ERROR: Failed to setsockopt TCP_NODELAY!");
+            kxsys::Close(fd);
+            return 0;
+        }
+        int tos = IPTOS_LOWDELAY;
+        if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0) {
+            puts("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!");
+            kxsys::Close(fd);
+            return 0;
+        }
+    }
+
+    // Non-blocking connect: the channel bounds the time to connect itself
+    // instead of leaving it to the system's SYN retries.
+    SetBlocking(fd, false);
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(&sa);
+    if (::connect(fd, to, sizeof sa) != 0) {
+        const int err = errno;
+        puts("CSerNet::Open ERROR: Failed to connect to the host!");
+        if (err != EINPROGRESS) {
+            kxsys::Close(fd);
+            return 0;
+        }
+        bool connected = false;
+        for (int i = 0; i < kConnectWaits; ++i) {
+            short rev = 0;
+            const int r = WaitOne(fd, POLLIN | POLLOUT, kConnectWaitUs, &rev, nullptr);
+            if (r < 0) {
+                connected = false;
+                break;
+            }
+            if (r == 0) {
+                connected = false;
+                continue;
+            }
+            // Errors and hang-ups count as readable and writable, as in select.
+            if ((rev & (POLLIN | POLLOUT | POLLERR | POLLHUP)) == 0) continue;
+            // Linux answers a second connect on a completed connection with
+            // 0 rather than EISCONN; both mean connected.
+            if (::connect(fd, to, sizeof sa) == 0 || errno == EISCONN) {
+                connected = true;
+                break;
+            }
+            connected = false;
+        }
+        if (!connected) {
+            kxsys::Close(fd);
+            return 0;
+        }
+    }
+
+    printf("OK: Have connected to the %s\n", m_szAddr);
+    m_nSocket = fd;
+    SetBlocking(fd, true);
+    return 1;
+}
+
+int CSerNet::IsOpened() {
+    if (m_nSocket >= 0) return 1;
+    ++m_nTryCount;
+    if (m_nTryCount < m_nMaxTryCount) return 0;
+    m_nTryCount = 0;
+    return Open(nullptr);
+}
+
+int CSerNet::Close() {
+    kxsys::Close(m_nSocket);
+    m_nSocket = -1;
+    return 1;
+}
+
+int CSerNet::Read(unsigned char* buf, int size, int timeout) {
+    if (m_nSocket < 0) return -1;
+    // A null buffer is the caller's mistake, not a lost connection: refuse
+    // it before the receive would fail and close the channel.
+    if (buf == nullptr && size > 0) return -1;
+
+    // Wide arithmetic: a huge request must not wrap into a negative wait,
+    // which would mean an unbounded receive.
+    long long wide = static_cast<long long>(m_nByteTimeout) * size + m_nBaseTimeout;
+    if (wide > INT_MAX) wide = INT_MAX;
+    if (wide < INT_MIN) wide = INT_MIN;
+    int wait = static_cast<int>(wide);
+    if (timeout == INFINITE)
+        wait = -1;
+    else if (timeout > 0)
+        wait = timeout;
+
+    const Mode mode = ModeOf(m_szAddr);
+    int r = 1;
+    long long leftUs = 0;
+    if (wait > 0) r = WaitOne(m_nSocket, POLLIN | POLLPRI, wait * 1000LL, nullptr, &leftUs);
+    if (r < 0) {
+        if (mode == MODE_BROADCAST) return -1;
+        printf("CSerNet::Read select err: %d\r\n", errno);
+        Close();
+        return -1;
+    }
+    if (r == 0) {
+        if (mode == MODE_BROADCAST) return 0;
+        printf("CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
+               static_cast<int>(leftUs / 1000000), static_cast<int>(leftUs % 1000000), wait);
+        return -1;
+    }
+
+    puts("CSerNet::Read recv start:\r");
+    const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
+    const ssize_t n = kxsys::Recv(m_nSocket, buf, len, 0);
+    puts("CSerNet::Read recv end:\r");
+    if (n < 0) {
+        printf("CSerNet::Read recv err: %d\r\n", errno);
+        Close();
+        return -1;
+    }
+    const int got = static_cast<int>(n);
+    printf("CSerNet::Read recv: %d\r\n", got);
+    printf("RECV: %s\r\n", BufToHexStr(buf != nullptr ? buf : kNoBytes, got, 1));
+    return got;
+}
+
+int CSerNet::Write(const unsigned char* data, int len) {
+    if (m_nSocket < 0) return -1;
+    // A negative length would send whatever lies beyond the caller's data;
+    // a null buffer has nothing to send.
+    if (len < 0 || (data == nullptr && len > 0)) return -1;
+
+    const Mode mode = ModeOf(m_szAddr);
+    ssize_t r;
+    if (mode == MODE_TCP) {
+        r = kxsys::Send(m_nSocket, data, static_cast<size_t>(len), 0);
+    } else {
+        sockaddr_in sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xffff));
+        if (mode == MODE_BROADCAST) {
+            sa.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+            r = kxsys::SendTo(m_nSocket, data, static_cast<size_t>(len), 0,
+                              reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        } else if (inet_pton(AF_INET, HostText(m_szAddr, mode), &sa.sin_addr) == 1) {
+            r = kxsys::SendTo(m_nSocket, data, static_cast<size_t>(len), 0,
+                              reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        } else {
+            // Not dotted IPv4 (changed since Open): no defined destination.
+            errno = EDESTADDRREQ;
+            r = -1;
+        }
+    }
+    const int sent = static_cast<int>(r);
+    if (sent < 0) {
+        puts("ERROR: Failed to sent string.");
+        Close();
+    }
+    printf("SEND: %s\r\n", BufToHexStr(data != nullptr ? data : kNoBytes, sent, 1));
+    return sent;
+}
+
+int CSerNet::Purge() {
+    if (m_nSocket < 0) return 0;
+    // One budget of 50 microseconds for the whole purge, as a select reusing
+    // its time record would spend it.
+    long long leftUs = kPurgeWaitUs;
+    for (;;) {
+        const long long budget = leftUs;
+        const int r = WaitOne(m_nSocket, POLLIN, budget, nullptr, &leftUs, true);
+        if (r < 0) return 0;
+        if (r == 0) return 1;
+        printf("...%s purge recv\r\n", GetNote());
+        unsigned char byte = 0;
+        const ssize_t n = kxsys::Recv(m_nSocket, &byte, 1, 0);
+        printf("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(n), n > 0 ? byte : 0);
+        if (n <= 0) return 1;
+    }
+}
+
+int CSerNet::IsConnDropped(unsigned long err) {
+    printf("net isdroped: %ld\r\n", static_cast<long>(err));
+    switch (err) {
+        case 11:  // EAGAIN
+            if (m_nAgainCount < INT_MAX) ++m_nAgainCount;
+            return m_nAgainCount > 2 ? 1 : 0;
+        case 88:     // ENOTSOCK
+        case 100:    // ENETDOWN
+        case 101:    // ENETUNREACH
+        case 102:    // ENETRESET
+        case 103:    // ECONNABORTED
+        case 104:    // ECONNRESET
+        case 10058:  // WSAESHUTDOWN
+        case 10064:  // WSAEHOSTDOWN
+        case 10065:  // WSAEHOSTUNREACH
+            printf("...%s conn dropped: %d\r\n", GetNote(), static_cast<int>(err));
+            return 1;
+        default:
+            return 0;
+    }
+}

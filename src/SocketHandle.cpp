@@ -1,0 +1,527 @@
+#include "SocketHandle.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/time.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "SysCall.h"
+
+int _lastError = 0;
+int _lastWSA = 0;
+
+namespace {
+
+// The compatibility functions are inline in the header, so a compiler emits
+// them only where they are called; hosts link against the library's own
+// copies, so every one of them is referenced here to keep it in the export
+// table.
+using AnyFunction = void (*)();
+__attribute__((used)) const AnyFunction kCompatExports[] = {
+    reinterpret_cast<AnyFunction>(&SetLastError),
+    reinterpret_cast<AnyFunction>(&GetLastError),
+    reinterpret_cast<AnyFunction>(&WSASetLastError),
+    reinterpret_cast<AnyFunction>(&WSAGetLastError),
+    reinterpret_cast<AnyFunction>(&StringCbCopyA),
+    reinterpret_cast<AnyFunction>(&StringCbLengthA),
+    reinterpret_cast<AnyFunction>(&StringCbPrintfA),
+    reinterpret_cast<AnyFunction>(&InterlockedExchange),
+    reinterpret_cast<AnyFunction>(&closesocket),
+};
+
+const unsigned char chMinClassA_IP = 1;
+const unsigned char chMinClassD_IP = 224;
+const unsigned char chMaxClassD_IP = 239;
+
+const int NAME_SIZE = 260;
+const unsigned long WAIT_FOREVER = static_cast<unsigned long>(INFINITE);
+const int MEMBERSHIP_TTL = 5;
+const int LISTEN_BACKLOG = 128;
+const int CONNECT_RECV_TIMEOUT_S = 3;
+// Option masks of CreateSocket, fixed for hosts: they were taken from the
+// Linux numbers of the options themselves (SO_REUSEADDR 2, SO_BROADCAST 6),
+// so 2 and 4 both ask for broadcast.
+const unsigned int OPT_REUSE_MASK = 2;
+const unsigned int OPT_BROADCAST_MASK = 6;
+const int ERR_ALREADY_OPEN = 5;
+const int ERR_NO_PROTO_OPT = 92;
+const int ERR_CONN_RESET = 104;
+const int ERR_BUFFER_SMALL = 1000;
+const int ERR_BAD_BUFFER = 1001;
+
+void RecordSocketError() { SetLastError(WSAGetLastError()); }
+
+// Handles hold `long` values without validation (Attach); one outside the
+// range of descriptors must fail as a bad descriptor, not be cut into the
+// number of some other open file.
+int SysFd(long sock) { return sock >= 0 && sock <= INT_MAX ? static_cast<int>(sock) : -1; }
+
+// Transfers answer an int byte count, so no single call may move more.
+size_t TransferLimit(unsigned long size) {
+    return size > static_cast<unsigned long>(INT_MAX) ? static_cast<size_t>(INT_MAX) : static_cast<size_t>(size);
+}
+
+// A wait on one descriptor for `events`, for `timeoutMs`. poll rather than a
+// select set, so descriptors of 1024 and above work; a descriptor that is not
+// open fails the wait with EBADF, as select does.
+int WaitFor(int fd, short events, unsigned long timeoutMs) {
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    const unsigned long long maxMs = static_cast<unsigned long long>(LLONG_MAX / 1000 - 1);
+    const unsigned long long ms = timeoutMs;
+    const long long timeoutUs = static_cast<long long>(ms > maxMs ? maxMs : ms) * 1000;
+    short revents = 0;
+    int res = kxsys::PollOne(fd, events, timeoutUs, &revents);
+    if (res > 0 && (revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        res = -1;
+    }
+    return res;
+}
+
+int SetIntOption(int fd, int level, int name, int value) {
+    return ::setsockopt(fd, level, name, &value, static_cast<socklen_t>(sizeof value));
+}
+
+// SO_TYPE into `type`; false when the query fails.
+bool QueryType(int fd, int* type) {
+    socklen_t len = static_cast<socklen_t>(sizeof *type);
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, type, &len) == 0;
+}
+
+in_addr_t NetAddress(const char* host) {
+    return htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(host)));
+}
+
+int IntSize(unsigned int size) { return size > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
+
+// First octet of an address held in network order (first byte in memory).
+unsigned char FirstOctet(unsigned long address) {
+    const uint32_t net = static_cast<uint32_t>(address);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &net, sizeof bytes);
+    return bytes[0];
+}
+
+// A failed call into the system, then the socket error recorded before the
+// descriptor is closed (close may change errno).
+bool FailAndClose(int fd) {
+    RecordSocketError();
+    closesocket(fd);
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// SockAddrIn
+
+SockAddrIn::SockAddrIn() : sockaddr_in() { Clear(); }
+
+SockAddrIn::SockAddrIn(const SockAddrIn& other) : sockaddr_in() { Copy(other); }
+
+SockAddrIn::~SockAddrIn() {}
+
+void SockAddrIn::Clear() { std::memset(static_cast<sockaddr_in*>(this), 0, sizeof(sockaddr_in)); }
+
+SockAddrIn& SockAddrIn::Copy(const SockAddrIn& other) {
+    if (this != &other) {
+        std::memcpy(static_cast<sockaddr_in*>(this), static_cast<const sockaddr_in*>(&other),
+                    static_cast<size_t>(Size()));
+    }
+    return *this;
+}
+
+bool SockAddrIn::IsEqual(const SockAddrIn& other) const {
+    return std::memcmp(static_cast<const sockaddr_in*>(this), static_cast<const sockaddr_in*>(&other),
+                       static_cast<size_t>(Size()) - sizeof sin_zero) == 0;
+}
+
+bool SockAddrIn::IsNull() const { return sin_addr.s_addr == 0 && sin_port == 0; }
+
+SockAddrIn::operator sockaddr*() { return reinterpret_cast<sockaddr*>(static_cast<sockaddr_in*>(this)); }
+
+int SockAddrIn::Size() const { return static_cast<int>(sizeof(sockaddr_in)); }
+
+bool SockAddrIn::CreateFrom(const char* host, const char* service, int family) {
+    Clear();
+    sin_addr.s_addr = NetAddress(host);
+    sin_port = htons(CSocketHandle::GetPortNumber(service));
+    sin_family = static_cast<sa_family_t>(family);
+    return !IsNull();
+}
+
+bool SockAddrIn::CreateFrom(unsigned long address, unsigned short port, int family, bool hostOrder) {
+    Clear();
+    if (hostOrder) {
+        sin_addr.s_addr = htonl(static_cast<uint32_t>(address));
+        sin_port = htons(port);
+    } else {
+        sin_addr.s_addr = static_cast<in_addr_t>(address);
+        sin_port = port;
+    }
+    sin_family = static_cast<sa_family_t>(family);
+    return !IsNull();
+}
+
+// ---------------------------------------------------------------------------
+// CSocketHandle: the descriptor
+
+CSocketHandle::CSocketHandle() : m_hSock(-1) {}
+
+CSocketHandle::~CSocketHandle() { Close(); }
+
+bool CSocketHandle::IsOpen() const { return m_hSock != -1; }
+
+long CSocketHandle::GetSocket() const { return m_hSock; }
+
+int CSocketHandle::GetSocketType() const {
+    if (!IsOpen()) return -1;
+    int type = -1;
+    if (!QueryType(SysFd(m_hSock), &type)) RecordSocketError();
+    return type;
+}
+
+bool CSocketHandle::Attach(long sock) {
+    if (IsOpen()) return false;
+    m_hSock = sock;
+    return true;
+}
+
+long CSocketHandle::Detach() {
+    const long held = m_hSock;
+    InterlockedExchange(&m_hSock, -1);
+    return held;
+}
+
+bool CSocketHandle::GetSockName(SockAddrIn& addr) const {
+    if (!IsOpen()) return false;
+    socklen_t len = static_cast<socklen_t>(addr.Size());
+    if (::getsockname(SysFd(m_hSock), addr, &len) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::GetPeerName(SockAddrIn& addr) const {
+    if (!IsOpen()) return false;
+    socklen_t len = static_cast<socklen_t>(addr.Size());
+    if (::getpeername(SysFd(m_hSock), addr, &len) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    return true;
+}
+
+void CSocketHandle::Close() {
+    if (!IsOpen()) return;
+    ShutdownConnection(InterlockedExchange(&m_hSock, -1));
+}
+
+// ---------------------------------------------------------------------------
+// Multicast groups. An empty or null interface text stands for the address
+// of the local host name, not for any interface.
+
+bool CSocketHandle::AddMembership(const char* group, const char* nic) {
+    if (!IsOpen()) return false;
+    const int fd = SysFd(m_hSock);
+    int type = 0;
+    // A stream socket leaves no pending error here: errno (whatever it holds)
+    // becomes the reason, as hosts have always seen it.
+    if (!QueryType(fd, &type) || type != SOCK_DGRAM) {
+        RecordSocketError();
+        return false;
+    }
+    const in_addr_t nicAddr = NetAddress(nic);
+    if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &nicAddr, static_cast<socklen_t>(sizeof nicAddr)) != 0) {
+        WSASetLastError(ERR_NO_PROTO_OPT);
+        RecordSocketError();
+        return false;
+    }
+    if (SetIntOption(fd, IPPROTO_IP, IP_MULTICAST_TTL, MEMBERSHIP_TTL) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    ip_mreq req;
+    std::memset(&req, 0, sizeof req);
+    req.imr_multiaddr.s_addr = NetAddress(group);
+    req.imr_interface.s_addr = nicAddr;
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, static_cast<socklen_t>(sizeof req)) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    return true;
+}
+
+bool CSocketHandle::DropMembership(const char* group, const char* nic) {
+    if (!IsOpen()) return false;
+    const int fd = SysFd(m_hSock);
+    int type = 0;
+    if (!QueryType(fd, &type)) {
+        RecordSocketError();
+        return false;
+    }
+    if (type != SOCK_DGRAM) {
+        WSASetLastError(ERR_NO_PROTO_OPT);
+        RecordSocketError();
+        return false;
+    }
+    ip_mreq req;
+    std::memset(&req, 0, sizeof req);
+    req.imr_multiaddr.s_addr = NetAddress(group);
+    req.imr_interface.s_addr = NetAddress(nic);
+    if (::setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &req, static_cast<socklen_t>(sizeof req)) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Creating and connecting
+
+bool CSocketHandle::CreateSocket(const char* host, const char* service, int family, int type,
+                                 unsigned int options) {
+    if (IsOpen()) {
+        SetLastError(ERR_ALREADY_OPEN);
+        return false;
+    }
+    const int fd = ::socket(family, type, 0);
+    if (fd < 0) return false;
+    if ((options & OPT_REUSE_MASK) != 0 && SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0) {
+        return FailAndClose(fd);
+    }
+    if (type == SOCK_DGRAM && (options & OPT_BROADCAST_MASK) != 0 && SetIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
+        return FailAndClose(fd);
+    }
+    // A null record is bound as well: any address, a port of the system's choice.
+    SockAddrIn addr;
+    addr.CreateFrom(host, service, family);
+    if (::bind(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) return FailAndClose(fd);
+    if (type == SOCK_STREAM && ::listen(fd, LISTEN_BACKLOG) != 0) return FailAndClose(fd);
+    m_hSock = fd;
+    return true;
+}
+
+// The local address is resolved and a null one refused, but the socket is not
+// bound to it: the local host name often resolves to a loopback alias
+// (127.0.1.1 on Debian) from which no other host is reachable, so the kernel
+// chooses the source address and port for the route to the peer.
+bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, const char* service, int family,
+                              int type) {
+    if (IsOpen()) {
+        SetLastError(ERR_ALREADY_OPEN);
+        return false;
+    }
+    const int fd = ::socket(family, type, 0);
+    if (fd < 0) return false;
+    SockAddrIn addr;
+    if (!addr.CreateFrom(localHost, "0", family)) return FailAndClose(fd);
+    // The peer is always IPv4, whatever family the socket was made with.
+    addr.CreateFrom(remoteHost, service, AF_INET);
+    if (::connect(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) return FailAndClose(fd);
+    timeval tv;
+    tv.tv_sec = CONNECT_RECV_TIMEOUT_S;
+    tv.tv_usec = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, static_cast<socklen_t>(sizeof tv));
+    m_hSock = fd;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Transfers
+
+int CSocketHandle::Read(unsigned char* buffer, unsigned long size, sockaddr* sender, unsigned long timeout) {
+    if (!IsOpen() || buffer == nullptr || size == 0) return -1;
+    const int fd = SysFd(m_hSock);
+    int res = 1;
+    int err;
+    if (timeout != 0 && timeout != WAIT_FOREVER) {
+        res = WaitFor(fd, POLLIN | POLLPRI, timeout);
+        err = errno;
+        std::printf("SocketHandle::Read select %d errno=%d\r\n", res, err);
+        errno = err;
+    }
+    if (res == -1) {
+        err = errno;
+        std::printf("SocketHandle::Read select err: %d\r\n", err);
+        errno = err;
+        WSASetLastError(ERR_CONN_RESET);
+    }
+    if (res > 0) {
+        const size_t len = TransferLimit(size);
+        ssize_t got;
+        if (sender != nullptr) {
+            socklen_t senderLen = static_cast<socklen_t>(sizeof(sockaddr_in));
+            got = kxsys::RecvFrom(fd, buffer, len, 0, sender, &senderLen);
+        } else {
+            got = kxsys::Recv(fd, buffer, len, 0);
+        }
+        res = got < 0 ? -1 : static_cast<int>(got);
+        if (res == 0) {
+            err = errno;
+            std::printf("Read0 connreset: %d\r\n", ERR_CONN_RESET);
+            errno = err;
+            WSASetLastError(ERR_CONN_RESET);
+            res = -1;
+        }
+    }
+    // errno is kept across the diagnostics so the last error is the number
+    // the transfer itself left, not one a printf may have set.
+    err = errno;
+    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), err);
+    errno = err;
+    if (res == -1) {
+        SetLastError(err);
+        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), err);
+        errno = err;
+    }
+    return res;
+}
+
+int CSocketHandle::Write(unsigned char* data, unsigned long count, sockaddr* destination, unsigned long timeout) {
+    if (!IsOpen() || data == nullptr) return -1;
+    const int fd = SysFd(m_hSock);
+    int res = 1;
+    // Unlike Read, 0 is a real (zero-length) wait: the data goes only if the
+    // socket is writable now.
+    if (timeout != WAIT_FOREVER) res = WaitFor(fd, POLLOUT, timeout);
+    if (res > 0) {
+        const size_t len = TransferLimit(count);
+        // MSG_NOSIGNAL (in kxsys): a peer that went away must not kill the host.
+        const ssize_t sent =
+            destination != nullptr
+                ? kxsys::SendTo(fd, data, len, 0, destination, static_cast<socklen_t>(sizeof(sockaddr_in)))
+                : kxsys::Send(fd, data, len, 0);
+        res = sent < 0 ? -1 : static_cast<int>(sent);
+    }
+    if (res == -1) RecordSocketError();
+    return res;
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor operations without a handle
+
+bool CSocketHandle::InitLibrary(unsigned short /*version*/) { return true; }
+
+bool CSocketHandle::ReleaseLibrary() { return true; }
+
+long CSocketHandle::WaitForConnection(long sock) {
+    const int fd = SysFd(sock);
+    int conn;
+    do conn = ::accept(fd, nullptr, nullptr);
+    while (conn < 0 && errno == EINTR);
+    return conn < 0 ? -1 : conn;
+}
+
+bool CSocketHandle::ShutdownConnection(long sock) {
+    ::shutdown(SysFd(sock), SHUT_RDWR);
+    return closesocket(sock) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Addresses
+
+bool CSocketHandle::IsUnicastIP(unsigned long address) {
+    const unsigned char first = FirstOctet(address);
+    return first >= chMinClassA_IP && first < chMinClassD_IP;
+}
+
+bool CSocketHandle::IsMulticastIP(unsigned long address) {
+    const unsigned char first = FirstOctet(address);
+    return first >= chMinClassD_IP && first <= chMaxClassD_IP;
+}
+
+bool CSocketHandle::FormatIP(char* buffer, unsigned int size, unsigned long address, bool hostOrder) {
+    if (buffer == nullptr || size == 0) return false;
+    const uint32_t net = hostOrder ? htonl(static_cast<uint32_t>(address)) : static_cast<uint32_t>(address);
+    unsigned char b[4];
+    std::memcpy(b, &net, sizeof b);
+    // A cut text is not reported: callers that care pass a big enough buffer.
+    return StringCbPrintfA(buffer, IntSize(size), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]) >= 0;
+}
+
+unsigned short CSocketHandle::GetPortNumber(const char* service) {
+    if (service == nullptr) return 0;
+    if (*service >= '0' && *service <= '9') {
+        // The leading digits' decimal value, cut to 16 bits; computed modulo
+        // 2^16 so that no text overflows.
+        unsigned int port = 0;
+        for (const char* p = service; *p >= '0' && *p <= '9'; ++p) {
+            port = (port * 10 + static_cast<unsigned int>(*p - '0')) & 0xffffu;
+        }
+        return static_cast<unsigned short>(port);
+    }
+    const servent* ent = ::getservbyname(service, nullptr);
+    return ent != nullptr ? ntohs(static_cast<uint16_t>(ent->s_port)) : 0;
+}
+
+unsigned long CSocketHandle::GetIPAddress(const char* host) {
+    char local[NAME_SIZE];
+    if (host == nullptr || *host == '\0') {
+        std::memset(local, 0, sizeof local);
+        GetLocalName(local, sizeof local);
+        host = local;
+    }
+    in_addr_t addr = ::inet_addr(host);
+    if (addr == INADDR_NONE && std::strcmp(host, "255.255.255.255") != 0) {
+        const hostent* ent = ::gethostbyname(host);
+        if (ent != nullptr && ent->h_addr_list != nullptr && ent->h_addr_list[0] != nullptr && ent->h_length >= 4) {
+            std::memcpy(&addr, ent->h_addr_list[0], sizeof addr);
+        }
+    }
+    return ntohl(addr);
+}
+
+bool CSocketHandle::GetLocalName(char* buffer, unsigned int size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERR_BAD_BUFFER);
+        return false;
+    }
+    char name[NAME_SIZE];
+    std::memset(name, 0, sizeof name);
+    if (::gethostname(name, sizeof name) != 0) return false;
+    name[sizeof name - 1] = '\0';
+    const hostent* ent = ::gethostbyname(name);
+    if (ent != nullptr && ent->h_name != nullptr) StringCbCopyA(name, NAME_SIZE, ent->h_name);
+    unsigned int len = 0;
+    StringCbLengthA(name, NAME_SIZE, &len);
+    if (len >= size) {
+        SetLastError(ERR_BUFFER_SMALL);
+        return false;
+    }
+    StringCbCopyA(buffer, IntSize(size), name);
+    return true;
+}
+
+bool CSocketHandle::GetLocalAddress(char* buffer, unsigned int size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERR_BAD_BUFFER);
+        return false;
+    }
+    char text[NAME_SIZE];
+    std::memset(text, 0, sizeof text);
+    if (::gethostname(text, sizeof text) != 0) return false;
+    text[sizeof text - 1] = '\0';
+    const hostent* ent = ::gethostbyname(text);
+    if (ent == nullptr || ent->h_addr_list == nullptr || ent->h_addr_list[0] == nullptr || ent->h_length < 4) {
+        return false;
+    }
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(ent->h_addr_list[0]);
+    StringCbPrintfA(text, NAME_SIZE, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    unsigned int len = 0;
+    StringCbLengthA(text, NAME_SIZE, &len);
+    if (len >= size) {
+        SetLastError(ERR_BUFFER_SMALL);
+        return false;
+    }
+    StringCbCopyA(buffer, IntSize(size), text);
+    return true;
+}

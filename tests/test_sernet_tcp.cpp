@@ -1,0 +1,340 @@
+// Network channel in TCP mode against peers on loopback.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SerNet.h"
+#include "kxnet.h"
+#include "kxtest.h"
+
+using kxtest::UniqueFd;
+
+namespace {
+
+const char kConnectFailed[] = "CSerNet::Open ERROR: Failed to connect to the host!\n";
+const char kConnected[] = "OK: Have connected to the 127.0.0.1\n";
+const int kWaitMs = 10000;  // bound on every wait for a peer event
+
+std::unique_ptr<CSerNet> Channel(const std::string& def) {
+    kxtest::StdoutCapture quiet;
+    return std::unique_ptr<CSerNet>(new CSerNet(def.c_str()));
+}
+
+// A listening peer and a channel connected to it.
+struct Link {
+    int port = 0;
+    UniqueFd listener;
+    UniqueFd peer;
+    std::unique_ptr<CSerNet> ch;
+    std::string openLog;
+
+    explicit Link(int backlog = 4) {
+        listener = kxnet::Listen(backlog, &port);
+        ch = Channel(kxnet::Def("127.0.0.1", port));
+        kxtest::StdoutCapture out;
+        opened = ch->Open(nullptr);
+        openLog = out.Stop();
+        if (opened == 1) peer = kxnet::Accept(listener.get(), kWaitMs);
+    }
+    int opened = 0;
+};
+
+std::string RecvLines(const std::string& dump, int n) {
+    return "CSerNet::Read recv start:\r\nCSerNet::Read recv end:\r\nCSerNet::Read recv: " +
+           std::to_string(n) + "\r\nRECV: " + dump + "\r\n";
+}
+
+TEST(SerNetTcp, OpenExchangeAndLog) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    ASSERT_TRUE(l.peer);
+    // The connect line precedes every normal TCP connection.
+    EXPECT_EQ(l.openLog, std::string(kConnectFailed) + kConnected);
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_EQ(l.ch->GetHandle(), -1);
+    EXPECT_GE(l.ch->m_nSocket, 0);
+
+    kxtest::StdoutCapture out;
+    // Refused before any send: nothing beyond the caller's data goes out.
+    EXPECT_EQ(l.ch->Write(nullptr, 3), -1);
+    EXPECT_EQ(l.ch->Write(reinterpret_cast<const unsigned char*>("ABC"), -1), -1);
+    EXPECT_EQ(out.Text(), "");
+    EXPECT_EQ(l.ch->Write("ABC"), 3);
+    EXPECT_EQ(l.ch->Write(reinterpret_cast<const unsigned char*>(""), 0), 0);
+    EXPECT_EQ(out.Text(), "SEND: 41 42 43 \r\nSEND: \r\n");
+    char got[8] = {};
+    ASSERT_EQ(kxtest::ReadFully(l.peer.get(), got, 3, kWaitMs), 3);
+    EXPECT_STREQ(got, "ABC");
+
+    const unsigned char reply[] = {0x01, 0xff};
+    ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), reply, 2));
+    ASSERT_TRUE(kxnet::WaitQueued(l.ch->m_nSocket, 2, kWaitMs));
+    unsigned char buf[16] = {};
+    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 2);
+    EXPECT_EQ(buf[0], 0x01);
+    EXPECT_EQ(buf[1], 0xff);
+    EXPECT_EQ(out.Stop(), "SEND: 41 42 43 \r\nSEND: \r\n" + RecvLines("01 FF ", 2));
+}
+
+// The wait before the receive: computed, given, skipped.
+TEST(SerNetTcp, ReadTimeoutLineCarriesTheWait) {
+    struct Case { int perByte, base, size, timeout, wait; };
+    const Case cases[] = {
+        {10, 1000, 10, 0, 1100},   // defaults: 10 x size + 1000
+        {1, 100, 100, 300, 300},   // a given time-out wins
+        {1, 100, 100, -5, 200},    // negative but not INFINITE: computed
+        {2, 20, 40, 0, 100},
+    };
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.wait);
+        l.ch->SetTimeout(c.perByte, c.base);
+        std::vector<unsigned char> buf(static_cast<size_t>(c.size));
+        kxtest::StdoutCapture out;
+        const double t0 = kxtest::NowMs();
+        EXPECT_EQ(l.ch->Read(buf.data(), c.size, c.timeout), -1);
+        EXPECT_GE(kxtest::NowMs() - t0, c.wait * 0.9);
+        EXPECT_EQ(out.Stop(),
+                  "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=" +
+                      std::to_string(c.wait) + "\r\n");
+        EXPECT_EQ(l.ch->IsOpened(), 1);
+    }
+}
+
+TEST(SerNetTcp, NoWaitBeforeReceive) {
+    // INFINITE, or a computed wait of 0, goes straight to a blocking receive:
+    // a 1 ms wait would time out long before the peer answers.
+    struct Case { int perByte, base, timeout; };
+    const Case cases[] = {{0, 1, INFINITE}, {0, 0, 0}};
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    for (const Case& c : cases) {
+        l.ch->SetTimeout(c.perByte, c.base);
+        const int peer = l.peer.get();
+        std::thread late([peer] {
+            usleep(200 * 1000);
+            kxtest::WriteAll(peer, "Z", 1);
+        });
+        unsigned char buf[10];
+        kxtest::StdoutCapture out;
+        const int n = l.ch->Read(buf, sizeof buf, c.timeout);
+        late.join();
+        EXPECT_EQ(n, 1);
+        EXPECT_EQ(out.Stop(), RecvLines("5A ", 1));
+    }
+}
+
+TEST(SerNetTcp, PeerCloseReadsZeroAndStaysOpen) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    l.peer.reset();
+    unsigned char buf[8];
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 0);
+    EXPECT_EQ(out.Stop(), RecvLines("", 0));
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_GE(l.ch->m_nSocket, 0);
+}
+
+TEST(SerNetTcp, NullReadBufferIsRefusedWithoutClosing) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "ab", 2));
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->Read(nullptr, 8, 0), -1);
+    EXPECT_EQ(out.Stop(), "");
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    unsigned char buf[2];
+    kxtest::StdoutCapture again;
+    EXPECT_EQ(l.ch->Read(buf, 2, 0), 2) << "the pending bytes are still there";
+}
+
+TEST(SerNetTcp, PeerResetClosesAndIsOpenedReconnects) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxnet::CloseWithReset(l.peer);
+    unsigned char buf[8];
+    {
+        kxtest::StdoutCapture out;
+        EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), -1);
+        EXPECT_EQ(out.Stop(),
+                  "CSerNet::Read recv start:\r\nCSerNet::Read recv end:\r\n"
+                  "CSerNet::Read recv err: 104\r\n");
+    }
+    EXPECT_EQ(l.ch->m_nSocket, -1);
+    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), -1);
+
+    // Without a listener the reconnection fails; once it is back it succeeds.
+    l.listener.reset();
+    {
+        kxtest::StdoutCapture out;
+        EXPECT_EQ(l.ch->IsOpened(), 0);
+        EXPECT_EQ(out.Stop(), kConnectFailed);
+    }
+    l.listener = kxnet::Listen(4, &l.port, l.port);
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_EQ(out.Text(), std::string(kConnectFailed) + kConnected);
+    EXPECT_EQ(l.ch->m_nTryCount, 0u);
+    UniqueFd again = kxnet::Accept(l.listener.get(), kWaitMs);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(l.ch->Write("x"), 1);
+    EXPECT_EQ(out.Stop().substr(sizeof kConnectFailed + sizeof kConnected - 2), "SEND: 78 \r\n");
+}
+
+TEST(SerNetTcp, WriteAfterResetDoesNotRaiseSigpipe) {
+    // Left at its default, SIGPIPE would end this test process.
+    signal(SIGPIPE, SIG_DFL);
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    l.peer.reset();  // orderly close: the next segment meets a reset
+    kxtest::StdoutCapture out;
+    ASSERT_EQ(l.ch->Write("a"), 1);
+    pollfd p{l.ch->m_nSocket, 0, 0};
+    ASSERT_EQ(poll(&p, 1, kWaitMs), 1);  // the reset has arrived (POLLERR/POLLHUP)
+    EXPECT_EQ(l.ch->Write("b"), -1);
+    EXPECT_EQ(out.Stop(), "SEND: 61 \r\nERROR: Failed to sent string.\nSEND: \r\n");
+    EXPECT_EQ(l.ch->m_nSocket, -1);
+}
+
+TEST(SerNetTcp, NoListenerFailsFast) {
+    auto ch = Channel(kxnet::Def("127.0.0.1", kxnet::DeadPort()));
+    kxtest::StdoutCapture out;
+    const double t0 = kxtest::NowMs();
+    EXPECT_EQ(ch->Open(nullptr), 0);
+    EXPECT_LT(kxtest::NowMs() - t0, 5000);  // far from the 15 s bound
+    EXPECT_EQ(out.Stop(), kConnectFailed);
+    EXPECT_EQ(ch->m_nSocket, -1);
+}
+
+// The only slow test: a listener whose single queue slot is taken drops
+// every further SYN, so the channel's own bound of three 5 s waits applies.
+TEST(SerNetTcp, PeerThatNeverAnswersFailsAfterThreeWaits) {
+    int port = 0;
+    UniqueFd listener = kxnet::Listen(0, &port);
+    UniqueFd filler = kxnet::Connect(port);
+    auto ch = Channel(kxnet::Def("127.0.0.1", port));
+    kxtest::StdoutCapture out;
+    const double t0 = kxtest::NowMs();
+    EXPECT_EQ(ch->Open(nullptr), 0);
+    const double spent = kxtest::NowMs() - t0;
+    EXPECT_GE(spent, 14500);
+    EXPECT_LT(spent, 60000);
+    EXPECT_EQ(out.Stop(), kConnectFailed);
+    EXPECT_EQ(ch->m_nSocket, -1);
+}
+
+TEST(SerNetTcp, OpenClosesTheOldSocketFirst) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->Open(kxnet::Def("127.0.0.1", kxnet::DeadPort()).c_str()), 0);
+    out.Stop();
+    EXPECT_EQ(l.ch->m_nSocket, -1);
+    char c;
+    ASSERT_TRUE(kxtest::WaitReadable(l.peer.get(), kWaitMs));
+    EXPECT_EQ(recv(l.peer.get(), &c, 1, 0), 0);  // the old connection saw its end
+}
+
+TEST(SerNetTcp, PurgeDrainsAByteAtATime) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxtest::StdoutCapture out;
+    EXPECT_EQ(l.ch->Purge(), 1);
+    EXPECT_EQ(out.Text(), "");
+    ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "\x41\x0b\xfe", 3));
+    ASSERT_TRUE(kxnet::WaitQueued(l.ch->m_nSocket, 3, kWaitMs));
+    EXPECT_EQ(l.ch->Purge(), 1);
+    const size_t drained = out.Text().size();
+    const std::string pre = "..." + std::string(l.ch->GetNote()) + " purge recv";
+    EXPECT_EQ(out.Text(), pre + "\r\n" + pre + ": 1 41\r\n" + pre + "\r\n" + pre + ": 1 0b\r\n" +
+                              pre + "\r\n" + pre + ": 1 fe\r\n");
+    // A closed peer ends the purge with its 0, leaving the channel open.
+    l.peer.reset();
+    ASSERT_TRUE(kxtest::WaitReadable(l.ch->m_nSocket, kWaitMs));
+    EXPECT_EQ(l.ch->Purge(), 1);
+    EXPECT_EQ(out.Stop().substr(drained), pre + "\r\n" + pre + ": 0 00\r\n");
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+}
+
+TEST(SerNetTcp, SetPortSteersOpen) {
+    int p1 = 0, p2 = 0;
+    UniqueFd l1 = kxnet::Listen(4, &p1), l2 = kxnet::Listen(4, &p2);
+    auto ch = Channel(kxnet::Def("127.0.0.1", p1));
+    kxtest::StdoutCapture out;
+    // A remote port from SetPort holds for Open(nullptr); the note keeps the old one.
+    ch->SetPort(p2);
+    ASSERT_EQ(ch->Open(nullptr), 1);
+    EXPECT_TRUE(kxnet::Accept(l2.get(), kWaitMs));
+    EXPECT_EQ(ch->GetNote(), "NET " + std::to_string(p1) + " " + kxnet::Def("127.0.0.1", p1));
+    // Relabelling keeps the peer.
+    ch->SetPort(0x200007);
+    ASSERT_EQ(ch->Open(nullptr), 1);
+    EXPECT_TRUE(kxnet::Accept(l2.get(), kWaitMs));
+    EXPECT_EQ(ch->GetType(), 0x200007);
+    // A definition string sets index and port back together.
+    ASSERT_EQ(ch->Open(kxnet::Def("127.0.0.1", p1).c_str()), 1);
+    EXPECT_TRUE(kxnet::Accept(l1.get(), kWaitMs));
+    EXPECT_EQ(ch->GetType(), 0x200000 + p1);
+    ch->Close();
+}
+
+// Waits must not depend on select's 1024-descriptor sets.
+TEST(SerNetTcp, WorksOnDescriptorAbove1023) {
+    rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < 1200)
+        GTEST_SKIP() << "hard descriptor limit " << rl.rlim_max << " is below 1200";
+    const rlimit saved = rl;
+    if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur < 1200) rl.rlim_cur = 1200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+
+    int port = 0;
+    UniqueFd listener = kxnet::Listen(4, &port);
+    auto ch = Channel(kxnet::Def("127.0.0.1", port));
+    std::vector<UniqueFd> placeholders;
+    {
+        UniqueFd src(::open("/dev/null", O_RDONLY));
+        ASSERT_TRUE(src);
+        for (int fd = 0; fd < 1024; ++fd)
+            if (fcntl(fd, F_GETFD) < 0 && dup2(src.get(), fd) == fd)
+                placeholders.emplace_back(fd);
+    }
+    kxtest::StdoutCapture out;
+    const int opened = ch->Open(nullptr);
+    UniqueFd peer = kxnet::Accept(listener.get(), kWaitMs);
+    placeholders.clear();
+    ASSERT_EQ(opened, 1);
+    ASSERT_TRUE(peer);
+    EXPECT_GE(ch->m_nSocket, 1024);
+
+    EXPECT_EQ(ch->Write("hi"), 2);
+    char got[2];
+    EXPECT_EQ(kxtest::ReadFully(peer.get(), got, 2, kWaitMs), 2);
+    kxtest::WriteAll(peer.get(), "ok!", 3);
+    unsigned char buf[8];
+    EXPECT_EQ(ch->Read(buf, 2, 5000), 2);
+    EXPECT_EQ(ch->Purge(), 1);
+    ch->SetTimeout(0, 50);
+    EXPECT_EQ(ch->Read(buf, 2, 0), -1);
+    EXPECT_EQ(ch->IsOpened(), 1);
+    const std::string log = out.Stop();
+    EXPECT_NE(log.find("RECV: 6F 6B \r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("purge recv: 1 21\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("waittime=50\r\n"), std::string::npos) << log;
+    ch->Close();
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+}  // namespace
