@@ -1,0 +1,594 @@
+// Serial channel on real pseudo-terminals: the device path rule, the line
+// configuration read back from the slave, the failures of Open, and the
+// transfers with their log lines.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SerCom.h"
+#include "kxtest.h"
+#include "serial_pty.h"
+
+// Linux ptys force CS8 and clear PARENB whatever they are given, so the
+// character size and parity can only be seen in the attributes the library
+// hands to tcsetattr. This definition takes the library's call, records the
+// attributes and passes the call on to the C library; everything the pty
+// keeps is also read back from the slave.
+namespace spy {
+struct termios applied;
+int calls = 0;
+}  // namespace spy
+
+extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
+    using Real = int (*)(int, int, const struct termios*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    if (t != nullptr) {
+        spy::applied = *t;
+        ++spy::calls;
+    }
+    return real(fd, action, t);
+}
+
+namespace {
+
+using kxtest::CountOpenFds;
+using kxtest::Hex;
+using kxtest::SerialLine;
+using kxtest::StdoutCapture;
+using kxtest::UniqueFd;
+
+std::string HexCode(int v) {
+    char b[16];
+    snprintf(b, sizeof b, "%x", v);
+    return b;
+}
+
+struct termios Attrs(int fd) {
+    struct termios t;
+    memset(&t, 0, sizeof t);
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    return t;
+}
+
+const tcflag_t kNone = 0;
+
+// What the channel applied, after checking that the slave reports the same
+// (apart from what a pty overrides).
+struct termios AppliedAndReported(int fd) {
+    const struct termios a = spy::applied;
+    const struct termios r = Attrs(fd);
+    EXPECT_EQ(cfgetispeed(&r), cfgetispeed(&a));
+    EXPECT_EQ(cfgetospeed(&r), cfgetospeed(&a));
+    EXPECT_EQ(r.c_iflag, a.c_iflag);
+    EXPECT_EQ(r.c_oflag, a.c_oflag);
+    EXPECT_EQ(r.c_lflag, a.c_lflag);
+    EXPECT_EQ(r.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB),
+              a.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB));
+    EXPECT_EQ(r.c_cc[VMIN], a.c_cc[VMIN]);
+    EXPECT_EQ(r.c_cc[VTIME], a.c_cc[VTIME]);
+    return a;
+}
+
+// Raw mode, no flow control, the read timer; and flags the channel never
+// names keep the values CookLine gave them.
+void ExpectRawLine(const struct termios& t) {
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, kNone);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL), kNone);
+    EXPECT_EQ(t.c_oflag & (OPOST | ONLCR | OCRNL), kNone);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), kNone);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 2);
+    EXPECT_NE(t.c_lflag & ECHOK, kNone);
+    EXPECT_NE(t.c_cflag & HUPCL, kNone);
+}
+
+TEST(SerComOpen, OpensThePtySlaveThroughThePortNameAndLogs) {
+    SerialLine line;
+    CSerCom ch(line.Def("115200,N,8,1").c_str());
+    const std::string note = line.Name() + ":115200,n,8,1";
+    ASSERT_STREQ(ch.GetNote(), note.c_str());
+    const int fds = CountOpenFds();
+
+    StdoutCapture cap;
+    ASSERT_EQ(ch.Open(nullptr), 1);
+    EXPECT_EQ(cap.Text(), "CSerCom::Open: " + line.pty.slavePath + ",115200,8,N,0\r\n" +
+                              "set serial done+!\n" + note + "[" + HexCode(line.Type()) +
+                              "] open ok!\r\n");
+    EXPECT_EQ(ch.IsOpened(), 1);
+    ASSERT_GE(ch.GetHandle(), 0);
+    EXPECT_EQ(ch.GetHandle(), ch.m_nHandle);
+    EXPECT_TRUE(kxtest::SameDevice(ch.GetHandle(), line.holder.get()));
+    const int fl = fcntl(ch.GetHandle(), F_GETFL);
+    EXPECT_EQ(fl & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(fl & O_NONBLOCK, 0) << "the descriptor must be back in blocking mode";
+
+    // Closed: everything refuses quietly, Close keeps answering 1.
+    const std::string before = cap.Text();
+    unsigned char buf[4] = {9, 9, 9, 9};
+    EXPECT_EQ(ch.Close(), 1);
+    EXPECT_EQ(ch.IsOpened(), 0);
+    EXPECT_EQ(ch.GetHandle(), -1);
+    EXPECT_EQ(ch.Close(), 1);
+    EXPECT_EQ(ch.Purge(), 0);
+    EXPECT_EQ(ch.Read(buf, 4, 0), -1);
+    EXPECT_EQ(ch.Write(buf, 4), -1);
+    EXPECT_EQ(ch.Write("text"), -1);
+    EXPECT_EQ(cap.Stop(), before);
+    EXPECT_EQ(buf[0], 9);
+    EXPECT_EQ(CountOpenFds(), fds);
+}
+
+TEST(SerComOpen, NeverOpenedChannelRefusesQuietly) {
+    StdoutCapture quiet;
+    CSerCom ch(4);
+    const std::string built = quiet.Text();
+    unsigned char buf[2] = {7, 7};
+    EXPECT_EQ(ch.IsOpened(), 0);
+    EXPECT_EQ(ch.GetHandle(), -1);
+    EXPECT_EQ(ch.Close(), 1);
+    EXPECT_EQ(ch.Purge(), 0);
+    EXPECT_EQ(ch.Read(buf, 2, 0), -1);
+    EXPECT_EQ(ch.Write(buf, 2), -1);
+    EXPECT_EQ(quiet.Stop(), built);
+    EXPECT_EQ(buf[0], 7);
+}
+
+struct LineRow {
+    const char* settings;
+    const char* logged;  // baud, data bits, parity character, stop code as Open logs them
+    speed_t speed;
+    tcflag_t size;
+    bool parenb, parodd, inpck, cstopb;
+};
+
+const LineRow kLineRows[] = {
+    {"115200,N,8,1", "115200,8,N,0", B115200, CS8, false, false, false, false},
+    {"9600,E,7,2", "9600,7,E,2", B9600, CS7, true, false, true, true},
+    {"19200,O,6,1.5", "19200,6,O,1", B19200, CS6, true, true, true, false},
+    {"4800,M,5,2", "4800,5,N,2", B4800, CS5, false, false, false, true},  // mark: no parity
+    {"2400,s,8,1", "2400,8,N,0", B2400, CS8, false, false, false, false},  // space: no parity
+    {"300,N,9,1", "300,9,N,0", B115200, CS8, false, false, false, false},
+    {"7", "7,8,N,1", B115200, CS8, false, false, false, false},  // default stop code 1: one stop bit
+};
+
+TEST(SerComOpen, LineSettingsReachTheDevice) {
+    SerialLine line;
+    for (const LineRow& row : kLineRows) {
+        SCOPED_TRACE(row.settings);
+        kxtest::CookLine(line.holder.get());
+        StdoutCapture quiet;
+        CSerCom ch(line.Def(row.settings).c_str());
+        const std::string built = quiet.Text();
+        spy::calls = 0;
+        ASSERT_EQ(ch.Open(nullptr), 1);
+        EXPECT_EQ(quiet.Stop(), built + "CSerCom::Open: " + line.pty.slavePath + "," + row.logged +
+                                    "\r\nset serial done+!\n" + ch.GetNote() + "[" +
+                                    HexCode(line.Type()) + "] open ok!\r\n");
+        EXPECT_EQ(spy::calls, 1);
+        const struct termios t = AppliedAndReported(line.holder.get());
+        EXPECT_EQ(cfgetispeed(&t), row.speed);
+        EXPECT_EQ(cfgetospeed(&t), row.speed);
+        EXPECT_EQ(t.c_cflag & CSIZE, row.size);
+        EXPECT_EQ((t.c_cflag & PARENB) != 0, row.parenb);
+        if (row.parenb) {
+            EXPECT_EQ((t.c_cflag & PARODD) != 0, row.parodd);
+        }
+        EXPECT_EQ((t.c_iflag & INPCK) != 0, row.inpck);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, row.cstopb);
+        ExpectRawLine(t);
+        EXPECT_EQ(ch.Close(), 1);
+    }
+}
+
+TEST(SerComOpen, SpeedTable) {
+    const struct {
+        int baud;
+        speed_t speed;
+    } rows[] = {
+        {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {300, B115200},    {7, B115200},
+        {0, B115200},      {-9600, B115200},  {460800, B115200},
+    };
+    SerialLine line;
+    StdoutCapture quiet;
+    CSerCom ch(line.Def("9600").c_str());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.baud);
+        EXPECT_EQ(ch.SetBaud(row.baud), 1);
+        ASSERT_EQ(ch.Open(nullptr), 1);
+        const struct termios t = Attrs(line.holder.get());
+        EXPECT_EQ(cfgetispeed(&t), row.speed);
+        EXPECT_EQ(cfgetospeed(&t), row.speed);
+        ch.Close();
+    }
+}
+
+// The parity, stop-bit and flow choices that Open never passes.
+TEST(SerComOpen, SetOptCases) {
+    const struct {
+        char parity;
+        int stop;
+        char flow;
+        bool parenb, parodd, inpck, cstopb, crtscts, xonxoff, raw;
+    } rows[] = {
+        // space clears CSTOPB, the stop code decides it afterwards
+        {'S', 2, 'H', false, false, true, true, true, false, false},
+        {'s', 0, 's', false, false, true, false, false, true, false},
+        {'o', 1, 'n', true, true, true, false, false, false, true},
+        {'e', 2, 'x', true, false, true, true, false, false, true},
+        {'x', 2, 'N', false, false, false, true, false, false, true},
+    };
+    SerialLine line;
+    CSerCom ch(5);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(1, row.parity) + row.flow);
+        kxtest::CookLine(line.holder.get());
+        StdoutCapture cap;
+        EXPECT_EQ(ch.set_opt(line.holder.get(), 38400, 5, row.parity, row.stop, row.flow), 0);
+        EXPECT_EQ(cap.Stop(), "set serial done+!\n");
+        const struct termios t = AppliedAndReported(line.holder.get());
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
+        EXPECT_EQ((t.c_cflag & PARENB) != 0, row.parenb);
+        if (row.parenb) {
+            EXPECT_EQ((t.c_cflag & PARODD) != 0, row.parodd);
+        }
+        EXPECT_EQ((t.c_iflag & INPCK) != 0, row.inpck);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, row.cstopb);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, row.crtscts);
+        EXPECT_EQ((t.c_iflag & (IXON | IXOFF | IXANY)) == (IXON | IXOFF | IXANY), row.xonxoff);
+        if (!row.xonxoff) {
+            EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), kNone);
+        }
+        const bool cooked = (t.c_lflag & ICANON) && (t.c_iflag & ICRNL) && (t.c_oflag & ONLCR);
+        EXPECT_EQ(cooked, !row.raw);
+        if (row.raw) {
+            EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), kNone);
+            EXPECT_EQ(t.c_iflag & (INLCR | IGNCR | ICRNL), kNone);
+            EXPECT_EQ(t.c_oflag & (ONLCR | OCRNL), kNone);
+        }
+        EXPECT_EQ(t.c_oflag & OPOST, kNone);
+        EXPECT_EQ(t.c_cc[VMIN], 0);
+        EXPECT_EQ(t.c_cc[VTIME], 2);
+    }
+
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    UniqueFd r(p[0]), w(p[1]);
+    StdoutCapture cap;
+    EXPECT_EQ(ch.set_opt(r.get(), 9600, 8, 'N', 0, 'N'), -1);
+    EXPECT_EQ(cap.Stop(), "tcgetattr error\n");
+}
+
+TEST(SerComOpen, SetBaudWaitsForTheNextOpenAndReopenClosesTheEarlierDescriptor) {
+    SerialLine line;
+    const std::string path = line.pty.slavePath;
+    const std::string type = "[" + HexCode(line.Type()) + "] open ok!\r\n";
+    std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("115200,N,8,1"));
+    ASSERT_TRUE(ch);
+    const std::string note = ch->GetNote();
+
+    EXPECT_EQ(ch->SetBaud(57600), 1);
+    struct termios t = Attrs(line.holder.get());
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(ch->GetNote(), note);
+
+    StdoutCapture cap;
+    const int fds = CountOpenFds();
+    ASSERT_EQ(ch->Open(nullptr), 1);
+    EXPECT_EQ(cap.Text(), "CSerCom::Open: " + path + ",57600,8,N,0\r\nset serial done+!\n" + note + type);
+    EXPECT_EQ(CountOpenFds(), fds);
+    t = Attrs(line.holder.get());
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
+    EXPECT_EQ(ch->GetNote(), note);
+
+    // A definition text is parsed before anything else and logs first.
+    const std::string before = cap.Text();
+    ASSERT_EQ(ch->Open(line.Def("9600,E,8,2").c_str()), 1);
+    EXPECT_EQ(CountOpenFds(), fds);
+    const std::string newNote = line.Name() + ":9600,e,8,2";
+    EXPECT_EQ(cap.Stop(), before + "CSerCom UpdParams: ComPort: " + line.Name() + ", 2, 2\r\n" +
+                              "CSerCom::Open: " + path + ",9600,8,E,2\r\nset serial done+!\n" +
+                              newNote + type);
+    EXPECT_EQ(ch->GetType(), line.Type());
+    t = AppliedAndReported(line.holder.get());
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_NE(t.c_cflag & PARENB, kNone);
+    EXPECT_EQ(t.c_cflag & PARODD, kNone);
+    EXPECT_NE(t.c_cflag & CSTOPB, kNone);
+    ch->Close();
+}
+
+// Index 12 forms the text \\.\COM12, which the system takes as a file name
+// in the working directory: missing, a plain file, then a link to the pty.
+TEST(SerComOpen, IndexAboveNineUsesTheWindowsFormRelativeToTheWorkingDirectory) {
+    SerialLine line;
+    kxtest::TempDir dir;
+    kxtest::ScopedChdir cd(dir.path());
+    const char* name = "\\\\.\\COM12";
+    StdoutCapture built;
+    CSerCom ch(12);
+    built.Stop();
+    const std::string head = std::string("CSerCom::Open: ") + name + ",9600,8,N,1\r\n";
+    const std::string tag = "COM12:9600,n,8,1.5[10000c] ";
+    const int fds = CountOpenFds();
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(ch.Open(nullptr), 0);
+        EXPECT_EQ(cap.Stop(), head + tag + "open error!\r\n");
+        EXPECT_EQ(ch.IsOpened(), 0);
+        EXPECT_EQ(ch.GetHandle(), -1);
+    }
+    {
+        UniqueFd f(open(name, O_CREAT | O_WRONLY, 0600));
+        ASSERT_TRUE(f);
+        StdoutCapture cap;
+        EXPECT_EQ(ch.Open(nullptr), 0);
+        EXPECT_EQ(cap.Stop(), head + "tcgetattr error\n" + tag + "set_op error!\r\n");
+        EXPECT_EQ(ch.IsOpened(), 0);
+        EXPECT_EQ(ch.GetHandle(), -1);
+    }
+    EXPECT_EQ(CountOpenFds(), fds) << "the refused descriptor must be closed";
+    ASSERT_EQ(unlink(name), 0);
+    ASSERT_EQ(symlink(line.pty.slavePath.c_str(), name), 0);
+    {
+        StdoutCapture cap;
+        ASSERT_EQ(ch.Open(nullptr), 1);
+        EXPECT_EQ(cap.Stop(), head + "set serial done+!\n" + tag + "open ok!\r\n");
+        EXPECT_TRUE(kxtest::SameDevice(ch.GetHandle(), line.holder.get()));
+    }
+    ch.Close();
+    EXPECT_EQ(CountOpenFds(), fds);
+}
+
+TEST(SerComOpen, MissingDeviceUnderDev) {
+    StdoutCapture cap;
+    CSerCom ch("ttyKXnone0:9600");
+    const std::string built = cap.Text();
+    EXPECT_EQ(ch.Open(nullptr), 0);
+    EXPECT_EQ(cap.Stop(), built + "CSerCom::Open: /dev/ttyKXnone0,9600,8,N,1\r\n" +
+                              "ttyKXnone0:9600,n,8,1.5[100000] open error!\r\n");
+    EXPECT_EQ(ch.IsOpened(), 0);
+}
+
+// The kernel refuses tcsetattr (EIO) to a process of an orphaned background
+// process group on its controlling terminal. The child leads a new session
+// with the pty slave as its terminal, gives the foreground to a grandchild's
+// group and then opens the channel on that slave.
+int OpenFromOrphanedBackground(const SerialLine& line, int out) {
+    if (setsid() < 0) return 10;
+    UniqueFd ctty(open(line.pty.slavePath.c_str(), O_RDWR | O_NOCTTY));
+    if (!ctty || ioctl(ctty.get(), TIOCSCTTY, 0) != 0) return 11;
+    signal(SIGTTOU, SIG_DFL);
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
+    const pid_t fg = fork();
+    if (fg < 0) return 12;
+    if (fg == 0) {
+        setpgid(0, 0);
+        for (;;) pause();
+    }
+    setpgid(fg, fg);
+    int code = 0;
+    if (tcsetpgrp(ctty.get(), fg) != 0) {
+        code = 13;
+    } else {
+        StdoutCapture cap;
+        CSerCom ch(line.Def("9600,N,8,1").c_str());
+        const std::string built = cap.Text();
+        const int fds = CountOpenFds();
+        const int result = ch.Open(nullptr);
+        const bool closed = CountOpenFds() == fds;
+        const std::string log = cap.Stop().substr(built.size());
+        const std::string report = std::to_string(result) + " " + std::to_string(ch.IsOpened()) +
+                                   (closed ? " closed\n" : " leaked\n") + log;
+        if (!kxtest::WriteAll(out, report.data(), static_cast<int>(report.size()))) code = 14;
+    }
+    kill(fg, SIGKILL);
+    waitpid(fg, nullptr, 0);
+    return code;
+}
+
+TEST(SerComOpen, AttributesThatCannotBeAppliedCloseTheDevice) {
+    SerialLine line;
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    UniqueFd rd(p[0]), wr(p[1]);
+    fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rd.reset();
+        _exit(OpenFromOrphanedBackground(line, wr.get()));
+    }
+    wr.reset();
+    std::string report;
+    char buf[512];
+    for (;;) {
+        if (!kxtest::WaitReadable(rd.get(), 30000)) break;
+        const ssize_t n = read(rd.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        report.append(buf, static_cast<size_t>(n));
+    }
+    kill(child, SIGKILL);  // no effect when it has already finished
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child stopped or killed; report: " << report;
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "could not set up the background group";
+    const std::string note = line.Name() + ":9600,n,8,1";
+    EXPECT_EQ(report, "0 0 closed\nCSerCom::Open: " + line.pty.slavePath + ",9600,8,N,0\r\n" +
+                          "serial setup error\nserial setup error\n" + note + "[" +
+                          HexCode(line.Type()) + "] set_op error!\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Transfers on an open channel. The line starts cooked, so every byte
+// that crosses unchanged shows that the channel made it raw.
+
+class SerComIo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kxtest::CookLine(line.holder.get());
+        ch = kxtest::OpenChannel(line.Def("115200,N,8,1"));
+        ASSERT_TRUE(ch);
+    }
+    void TearDown() override {
+        StdoutCapture quiet;
+        if (ch) ch->Close();
+    }
+    // Writes on the master; returns once the channel's side has it all queued.
+    void Feed(const unsigned char* data, int len) {
+        ASSERT_TRUE(kxtest::WriteAll(line.master(), data, len));
+        ASSERT_TRUE(kxtest::WaitInputQueued(ch->GetHandle(), len, 10000));
+    }
+    void Feed(const std::vector<unsigned char>& data) {
+        Feed(data.data(), static_cast<int>(data.size()));
+    }
+
+    SerialLine line;
+    std::unique_ptr<CSerCom> ch;
+};
+
+TEST_F(SerComIo, AllByteValuesCrossUnchangedBothWays) {
+    unsigned char out[256], in[256], got[256];
+    for (int i = 0; i < 256; ++i) {
+        out[i] = static_cast<unsigned char>(i);
+        in[i] = static_cast<unsigned char>(i + 1);  // ends in 0x00: a leading one would be dropped
+    }
+    StdoutCapture cap;
+    EXPECT_EQ(ch->Write(out, 256), 256);
+    ASSERT_EQ(kxtest::ReadFully(line.master(), got, 256, 10000), 256);
+    EXPECT_EQ(memcmp(got, out, 256), 0);
+
+    Feed(in, 256);
+    memset(got, 0xEE, sizeof got);
+    EXPECT_EQ(ch->Read(got, 256, 0), 256);
+    EXPECT_EQ(memcmp(got, in, 256), 0);
+    EXPECT_EQ(cap.Stop(), "SEND: " + Hex(out, 256) + "\r\nRECV: " + Hex(in, 256) + "\r\n");
+    // No echo, no added line ends.
+    EXPECT_FALSE(kxtest::WaitReadable(line.master(), 100));
+}
+
+TEST_F(SerComIo, LeadingZeroIsDroppedOnlyAsTheFirstByte) {
+    const struct {
+        std::vector<unsigned char> in, out;
+    } rows[] = {
+        {{0x00, 0x41, 0x42}, {0x41, 0x42}},
+        {{0x41, 0x00, 0x42}, {0x41, 0x00, 0x42}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(Hex(row.in.data(), 3));
+        Feed(row.in);
+        unsigned char buf[3] = {0xEE, 0xEE, 0xEE};
+        StdoutCapture cap;
+        const int n = ch->Read(buf, 3, 0);
+        ASSERT_EQ(n, static_cast<int>(row.out.size()));
+        EXPECT_EQ(memcmp(buf, row.out.data(), row.out.size()), 0);
+        EXPECT_EQ(cap.Stop(), "RECV: " + Hex(row.out.data(), n) + "\r\n");
+    }
+}
+
+TEST_F(SerComIo, FullBufferReturnsAtOnceAndLeavesTheRest) {
+    const std::vector<unsigned char> in = {1, 2, 3, 4, 5, 6, 7, 8};
+    Feed(in);
+    unsigned char buf[4];
+    StdoutCapture cap;
+    double t0 = kxtest::NowMs();
+    EXPECT_EQ(ch->Read(buf, 4, 0), 4);
+    // Waiting for a quiet line would take the 200 ms read timer.
+    EXPECT_LT(kxtest::NowMs() - t0, 190);
+    EXPECT_EQ(memcmp(buf, in.data(), 4), 0);
+    EXPECT_EQ(kxtest::InputQueued(ch->GetHandle()), 4);
+
+    t0 = kxtest::NowMs();
+    EXPECT_EQ(ch->Read(buf, 4, 5000), 4);  // five passes, unused
+    EXPECT_LT(kxtest::NowMs() - t0, 900);
+    EXPECT_EQ(memcmp(buf, in.data() + 4, 4), 0);
+    EXPECT_EQ(cap.Stop(), "RECV: 01 02 03 04 \r\nRECV: 05 06 07 08 \r\n");
+}
+
+TEST_F(SerComIo, BlocksOf341BytesLogTheNotice) {
+    std::vector<unsigned char> block(341);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i % 251 + 1);
+    std::vector<unsigned char> got(341);
+    StdoutCapture cap;
+    EXPECT_EQ(ch->Write(block.data(), 340), 340);
+    EXPECT_EQ(ch->Write(block.data(), 341), 341);
+    ASSERT_EQ(kxtest::ReadFully(line.master(), got.data(), 340, 10000), 340);
+    ASSERT_EQ(kxtest::ReadFully(line.master(), got.data(), 341, 10000), 341);
+    EXPECT_EQ(got, block);
+    Feed(block);
+    std::fill(got.begin(), got.end(), 0);
+    EXPECT_EQ(ch->Read(got.data(), 341, 0), 341);
+    EXPECT_EQ(got, block);
+    EXPECT_EQ(cap.Stop(), "SEND: " + Hex(block.data(), 340) + "\r\n" +
+                              "SEND: msg.len > 1024\r\nRECV: msg.len > 1024\r\n");
+}
+
+TEST_F(SerComIo, RefusedArgumentsTouchNothingAndLogNothing) {
+    const unsigned char q = 'Q';
+    Feed(&q, 1);
+    unsigned char buf[2] = {0xEE, 0xEE};
+    StdoutCapture cap;
+    EXPECT_EQ(ch->Read(nullptr, 4, 0), -1);
+    EXPECT_EQ(ch->Read(buf, 0, 0), -1);
+    EXPECT_EQ(ch->Read(buf, -3, 0), -1);
+    EXPECT_EQ(ch->Write(nullptr, 4), -1);
+    EXPECT_EQ(ch->Write(buf, -1), -1);
+    EXPECT_EQ(ch->Write(buf, 0), 0);  // a real write of nothing: no log line
+    EXPECT_EQ(ch->Write(""), 0);
+    EXPECT_EQ(cap.Stop(), "");
+    EXPECT_EQ(buf[0], 0xEE);
+    EXPECT_EQ(kxtest::InputQueued(ch->GetHandle()), 1) << "the waiting byte must not be consumed";
+    EXPECT_FALSE(kxtest::WaitReadable(line.master(), 50));
+}
+
+TEST_F(SerComIo, PurgeDiscardsPendingInput) {
+    const std::vector<unsigned char> in = {'X', 'Y', 'Z'};
+    Feed(in);
+    StdoutCapture cap;
+    EXPECT_EQ(ch->Purge(), 1);
+    EXPECT_EQ(cap.Stop(), "");
+    EXPECT_EQ(kxtest::InputQueued(ch->GetHandle()), 0);
+}
+
+// A failing device read ends Read at once with what it has, even with a
+// time-out whose passes never run out; a failing first read counts nothing.
+TEST_F(SerComIo, FailedDeviceReadEndsTheReadWithTheBytesSoFar) {
+    const std::vector<unsigned char> in = {'A', 'B'};
+    Feed(in);
+    // Non-blocking, the read after the data fails with EAGAIN.
+    ASSERT_EQ(fcntl(ch->GetHandle(), F_SETFL, O_NONBLOCK), 0);
+    unsigned char buf[10];
+    StdoutCapture cap;
+    EXPECT_EQ(ch->Read(buf, 10, -1000), 2);
+    EXPECT_EQ(ch->Read(buf, 10, -1000), 0);
+    EXPECT_EQ(cap.Stop(), "RECV: 41 42 \r\nRECV: \r\n");
+}
+
+TEST(SerComWait, WaitProcCallsTheChannelsWait) {
+    StdoutCapture quiet;
+    CSerCom ch(2);
+    EXPECT_FALSE(ch.m_bWait);
+    EXPECT_EQ(CSerCom::WaitProc(nullptr), 0);
+    EXPECT_EQ(CSerCom::WaitProc(&ch), 0);
+    EXPECT_TRUE(ch.m_bWait);
+}
+
+}  // namespace
