@@ -1,6 +1,6 @@
 # Front door: `make demo` tries the plug-in with no hardware; `make test`
 # runs the native, sanitizer and armhf suites and a short fuzz run.
-PRESETS := native asan armhf
+PRESETS := native asan armhf tsan
 FUZZ_SECONDS ?= 10
 
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
