@@ -20,6 +20,8 @@ checks=(
   "iproute2:ip"
   "util-linux:unshare"
   "file:file"
+  "abigail-tools:abidw"
+  "binutils:nm"
 )
 
 missing=()

@@ -29,6 +29,10 @@ struct HexPairs {
 constexpr HexPairs kHexPairs;
 
 const char kTooLong[] = "msg.len > 1024";
+
+// Hosts link against an out-of-line _TOHEX as well; taking its address makes
+// the library carry (and export) one.
+__attribute__((used)) char (*const kExportedToHex)(unsigned char) = &_TOHEX;
 const int kDumpLimit = 1024;
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
@@ -146,6 +147,14 @@ inline int PollOneFine(int fd, short events, long long timeoutUs, short* revents
             *leftUs = left > 0 ? left : 0;
         }
     }
+    return r;
+}
+
+// GPIO-style requests that take a plain integer argument (not a pointer).
+inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
+    int r;
+    do r = ::ioctl(fd, request, arg);
+    while (r < 0 && errno == EINTR);
     return r;
 }
 

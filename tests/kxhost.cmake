@@ -1,0 +1,13 @@
+# Runs the built host program as a separate process (through the emulator
+# when cross-compiling) and checks its output and exit codes.
+if(TARGET kxhost)
+  add_library(kxhost_nosym SHARED ${CMAKE_CURRENT_SOURCE_DIR}/kxhost_nosym.c)
+  set_target_properties(kxhost_nosym PROPERTIES PREFIX "" OUTPUT_NAME kxhost_nosym SUFFIX ".so")
+  string(JOIN "|" KXHOST_EMULATOR_TEXT ${CMAKE_CROSSCOMPILING_EMULATOR})
+  target_compile_definitions(test_kxhost PRIVATE
+    KXHOST_PATH="$<TARGET_FILE:kxhost>"
+    KXSER_LIB_PATH="$<TARGET_FILE:kxSer>"
+    KXHOST_NOSYM_PATH="$<TARGET_FILE:kxhost_nosym>"
+    KXHOST_EMULATOR="${KXHOST_EMULATOR_TEXT}")
+  add_dependencies(test_kxhost kxhost kxhost_nosym kxSer)
+endif()

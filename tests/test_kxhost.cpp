@@ -1,0 +1,252 @@
+// The host program kxhost, run as its own process against the built plug-in.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kxnet.h"
+#include "kxtest.h"
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(sep, start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Runs kxhost with `args` and collects its output; gives up after `limitMs`.
+Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
+    std::vector<std::string> argv = Split(KXHOST_EMULATOR, '|');
+    argv.push_back(KXHOST_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return Result();
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        execvp(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Result r;
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&r.out, &r.err};
+    int open = 2;
+    const double end = kxtest::NowMs() + limitMs;
+    while (open > 0) {
+        int left = static_cast<int>(end - kxtest::NowMs());
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, left) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(Kxhost, UsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const std::string lib = KXSER_LIB_PATH;
+    const Case cases[] = {
+        {{}, "Usage: kxhost"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"info", "--verbose"}, "unexpected argument '--verbose'"},
+        {{"open"}, "missing the definition string"},
+        {{"open", "ttyS1:9600", "--bogus"}, "unknown option '--bogus'"},
+        {{"open", "ttyS1:9600", "--send", "123"}, "--send '123' is not an even number"},
+        {{"open", "ttyS1:9600", "--send", "0g"}, "--send '0g' is not an even number"},
+        {{"open", "ttyS1:9600", "--type", "serial"}, "--type 'serial' is not a type code"},
+        {{"open", "ttyS1:9600", "--type", "0x"}, "--type '0x' is not a type code"},
+        {{"open", "ttyS1:9600", "--send", "01", "--text", "a"}, "together with --send"},
+        {{"open", "ttyS1:9600", "--read", "0"}, "--read '0'"},
+        {{"open", "ttyS1:9600", "--read"}, "--read needs a value"},
+        {{"open", "a", "b"}, "unexpected argument 'b'"},
+        {{"info", "--lib", "/nonexistent/kxSer.so"}, "cannot load the plug-in"},
+        {{"info", "--lib", KXHOST_NOSYM_PATH}, "has no entry point DllType"},
+        {{"open", "ttyS1:9600", "--lib", "/nonexistent/kxSer.so"}, "cannot load the plug-in"},
+    };
+    for (const Case& c : cases) {
+        Result r = RunHost(c.args);
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        EXPECT_EQ(r.code, 2) << shown << "\n" << r.err;
+        EXPECT_TRUE(Has(r.err, c.message)) << shown << "\nstderr: " << r.err;
+    }
+}
+
+TEST(Kxhost, HelpForEachCommand) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"},
+          {"demo", "--help"}}) {
+        Result r = RunHost(args);
+        EXPECT_EQ(r.code, 0) << args[0];
+        EXPECT_TRUE(Has(r.out, "Usage: kxhost")) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Kxhost, Info) {
+    const char* expected =
+        "type:    0\nnote:    kxSer.so for ISerBase, support COM, DIO, Net and USB\nversion: 1\n";
+    Result given = RunHost({"info", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(given.code, 0) << given.err;
+    EXPECT_TRUE(Has(given.out, expected)) << given.out;
+    // Without --lib the plug-in is found next to the build's tools/ directory.
+    Result found = RunHost({"info"});
+    EXPECT_EQ(found.code, 0) << found.err;
+    EXPECT_TRUE(Has(found.out, expected)) << found.out;
+}
+
+TEST(Kxhost, OpenSerialOverPty) {
+    kxtest::UniqueFd holder;
+    kxtest::Pty pty = kxtest::OpenPty(&holder);
+    std::string seen;
+    std::thread meter([&] {
+        char buf[3];
+        if (kxtest::ReadFully(pty.master.get(), buf, 3, 60000) == 3) {
+            seen.assign(buf, 3);
+            kxtest::WriteAll(pty.master.get(), "XYZ", 3);
+        }
+    });
+    const std::string def = "pts/" + std::to_string(pty.slaveNumber) + ":9600,N,8,1";
+    Result r = RunHost({"open", def, "--send", "41 42 43", "--read", "3", "--timeout", "10000",
+                    "--lib", KXSER_LIB_PATH});
+    meter.join();
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(seen, "ABC");
+    EXPECT_TRUE(Has(r.out, "SEND: 41 42 43 \r\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "RECV: 58 59 5A \r\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "received 3 bytes: 58 59 5A  |XYZ|")) << r.out;
+    EXPECT_TRUE(Has(r.out, "SerManager free: ")) << "the manager is freed";
+}
+
+TEST(Kxhost, OpenTcpPeer) {
+    int port = 0;
+    kxtest::UniqueFd listener = kxnet::Listen(4, &port);
+    std::string seen;
+    std::thread controller([&] {
+        kxtest::UniqueFd c = kxnet::Accept(listener.get(), 60000);
+        char buf[4];
+        if (c && kxtest::ReadFully(c.get(), buf, 4, 60000) == 4) {
+            seen.assign(buf, 4);
+            kxtest::WriteAll(c.get(), "pong", 4);
+            kxtest::WaitReadable(c.get(), 60000);  // until the host closes
+        }
+    });
+    Result r = RunHost({"open", kxnet::Def("127.0.0.1", port), "--type", "0x200001", "--text", "ping",
+                    "--read", "16", "--timeout", "30000", "--lib", KXSER_LIB_PATH});
+    controller.join();
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(seen, "ping");
+    EXPECT_TRUE(Has(r.out, "channel: type 0x200001")) << r.out;
+    EXPECT_TRUE(Has(r.out, "received 4 bytes: 70 6F 6E 67  |pong|")) << r.out;
+}
+
+TEST(Kxhost, OpenUdpPeerRepeated) {
+    int port = 0;
+    kxtest::UniqueFd peer = kxnet::UdpBind(&port);
+    int answered = 0;
+    std::thread responder([&] {
+        for (int i = 0; i < 2; ++i) {
+            if (!kxtest::WaitReadable(peer.get(), 60000)) return;
+            char buf[64];
+            sockaddr_in from;
+            socklen_t len = sizeof from;
+            ssize_t n = recvfrom(peer.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n != 2) return;
+            sendto(peer.get(), "ok", 2, 0, reinterpret_cast<sockaddr*>(&from), len);
+            ++answered;
+        }
+    });
+    Result r = RunHost({"open", "u" + kxnet::Def("127.0.0.1", port), "--type", "2097154", "--send",
+                    "0102", "--read", "8", "--timeout", "30000", "--repeat", "2", "--interval", "0",
+                    "--lib", KXSER_LIB_PATH});
+    responder.join();
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(answered, 2);
+    size_t first = r.out.find("received 2 bytes: 6F 6B  |ok|");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("received 2 bytes", first + 1), std::string::npos) << "two rounds";
+}
+
+TEST(Kxhost, ChannelAndTransferFailuresExit1) {
+    // No such device.
+    Result missing = RunHost({"open", "ttyKXnone7:9600", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_TRUE(Has(missing.err, "cannot open the channel ttyKXnone7:9600")) << missing.err;
+    // The USB kind has no channel.
+    Result usb = RunHost({"open", "-", "--type", "0x400001", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(usb.code, 1);
+    EXPECT_TRUE(Has(usb.err, "no channel for type code 0x400001")) << usb.err;
+    // A silent line: nothing comes back.
+    kxtest::UniqueFd holder;
+    kxtest::Pty pty = kxtest::OpenPty(&holder);
+    const std::string def = "pts/" + std::to_string(pty.slaveNumber) + ":9600";
+    Result silent = RunHost({"open", def, "--read", "4", "--timeout", "0", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(silent.code, 1);
+    EXPECT_TRUE(Has(silent.err, "nothing received")) << silent.err;
+}
+
+TEST(Kxhost, DemoWorksWithoutHardware) {
+    if (access("/dev/gpio", F_OK) == 0) GTEST_SKIP() << "a real /dev/gpio exists; the demo would sample it";
+    Result r = RunHost({"demo", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "SerManager new: ")) << "the library's log is shown";
+    EXPECT_TRUE(Has(r.out, "Everything that could be tried here worked.")) << r.out;
+    EXPECT_TRUE(Has(r.out, "skipped: no /dev/gpio here")) << r.out;
+}
+
+}  // namespace
