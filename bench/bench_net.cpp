@@ -17,6 +17,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+#include <algorithm>
+#include <cstdlib>
 
 #include "SerNet.h"
 #include "alloc_count.h"
@@ -187,15 +190,29 @@ void Exchange64(benchmark::State& state, int type) {
     for (int i = 0; i < kSize; ++i) req[i] = static_cast<unsigned char>(i * 7);
     double chNs = 0, rawNs = 0;
     uint64_t allocs = 0;
+    // Which goes first alternates: the second exchange of a turn may find the
+    // echo thread still awake and skip its wake-up.
+    bool channelFirst = true;
     for (auto _ : state) {
+        bool okRaw = true;
+        double r0 = 0;
+        if (!channelFirst) {
+            r0 = NowNs();
+            okRaw = RawExchange(raw, req, rsp);
+            rawNs += NowNs() - r0;
+        }
         const uint64_t a0 = kxbench::Allocations();
         const double t0 = NowNs();
         const bool okCh = ChannelExchange(ch, req, rsp);
         const double t1 = NowNs();
         allocs += kxbench::Allocations() - a0;
-        const bool okRaw = RawExchange(raw, req, rsp);
-        rawNs += NowNs() - t1;
         chNs += t1 - t0;
+        if (channelFirst) {
+            r0 = NowNs();
+            okRaw = RawExchange(raw, req, rsp);
+            rawNs += NowNs() - r0;
+        }
+        channelFirst = !channelFirst;
         if (!okCh || !okRaw) {
             state.SkipWithError("exchange failed");
             break;
@@ -213,6 +230,66 @@ void Exchange64(benchmark::State& state, int type) {
 }
 
 void BM_Exchange64Tcp(benchmark::State& state) { Exchange64(state, SOCK_STREAM); }
+
+// Individual TCP round trips, channel and raw alternating, for the latency
+// distribution; with KXSER_RTT_SAMPLES set, one line "channel_us raw_us" per
+// pair goes to that file.
+void BM_TcpRttSamples(benchmark::State& state) {
+    const int kSamples = 20000, kWarmUp = 200;
+    std::vector<double> chUs(kSamples), rawUs(kSamples);
+    EchoPeer echo(SOCK_STREAM);
+    bool ok = true;
+    {
+        QuietStdout quiet;
+        const std::string def = "127.0.0.1:" + std::to_string(echo.port());
+        CSerNet ch(def.c_str());
+        int raw = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in peer = Loopback(echo.port());
+        int on = 1;
+        setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (ch.Open(nullptr) != 1 ||
+            connect(raw, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+            ok = false;
+        }
+        unsigned char req[kSize], rsp[kSize];
+        for (int i = 0; i < kSize; ++i) req[i] = static_cast<unsigned char>(i * 7);
+        for (auto _ : state) {
+            for (int i = -kWarmUp; ok && i < kSamples; ++i) {
+                const bool channelFirst = (i & 1) == 0;
+                double c = 0, r = 0;
+                for (int k = 0; k < 2; ++k) {
+                    const bool doChannel = (k == 0) == channelFirst;
+                    const double t0 = NowNs();
+                    ok = (doChannel ? ChannelExchange(ch, req, rsp) : RawExchange(raw, req, rsp)) && ok;
+                    (doChannel ? c : r) = (NowNs() - t0) / 1e3;
+                }
+                if (i >= 0) {
+                    chUs[static_cast<size_t>(i)] = c;
+                    rawUs[static_cast<size_t>(i)] = r;
+                }
+            }
+        }
+        ch.Close();
+        close(raw);
+    }
+    if (!ok) {
+        state.SkipWithError("exchange failed");
+        return;
+    }
+    if (const char* out = getenv("KXSER_RTT_SAMPLES")) {
+        FILE* f = fopen(out, "w");
+        if (f != nullptr) {
+            for (int i = 0; i < kSamples; ++i) fprintf(f, "%.3f %.3f\n", chUs[i], rawUs[i]);
+            fclose(f);
+        }
+    }
+    std::sort(chUs.begin(), chUs.end());
+    std::sort(rawUs.begin(), rawUs.end());
+    state.counters["channel_p50_us"] = chUs[kSamples / 2];
+    state.counters["raw_p50_us"] = rawUs[kSamples / 2];
+    state.counters["channel_p99_us"] = chUs[kSamples * 99 / 100];
+    state.counters["raw_p99_us"] = rawUs[kSamples * 99 / 100];
+}
 void BM_Exchange64Udp(benchmark::State& state) { Exchange64(state, SOCK_DGRAM); }
 
 // Open to a listening peer (non-blocking connect and its wait) against a
@@ -252,4 +329,5 @@ void BM_OpenTcp(benchmark::State& state) {
 BENCHMARK(BM_Exchange64Tcp)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_Exchange64Udp)->MinTime(0.3)->UseRealTime();
 // Bounded count: every round leaves sockets in TIME_WAIT.
-BENCHMARK(BM_OpenTcp)->Iterations(1000)->UseRealTime();
+BENCHMARK(BM_OpenTcp)->Iterations(1000)->Repetitions(1)->UseRealTime();
+BENCHMARK(BM_TcpRttSamples)->Iterations(1)->Repetitions(1)->UseRealTime();
