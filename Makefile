@@ -1,12 +1,13 @@
 # Front door: `make demo` tries the plug-in with no hardware; `make test`
-# runs the native, sanitizer and armhf suites and a short fuzz run.
+# runs the native, sanitizer and armhf suites, the threaded tests under
+# ThreadSanitizer, the native suite under valgrind and a short fuzz run.
 PRESETS := native asan armhf tsan
 FUZZ_SECONDS ?= 10
 
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
 TEST_TARGETS := $(addprefix test-,$(PRESETS))
 
-.PHONY: all deps demo test fuzz bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
+.PHONY: all deps demo test fuzz valgrind bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
 
 all: build-native
 
@@ -28,7 +29,13 @@ test: deps
 	$(MAKE) test-asan
 	$(MAKE) test-armhf
 	@scripts/check-armhf.sh
+	$(MAKE) test-tsan
+	$(MAKE) valgrind
 	$(MAKE) fuzz
+
+# Every native test executable once under valgrind memcheck.
+valgrind: build-native
+	@scripts/valgrind.sh
 
 fuzz: build-asan
 	@scripts/fuzz.sh build/asan/fuzz $(FUZZ_SECONDS)

@@ -21,6 +21,7 @@ checks=(
   "util-linux:unshare"
   "file:file"
   "abigail-tools:abidw"
+  "valgrind:valgrind"
   "binutils:nm"
 )
 
