@@ -68,11 +68,9 @@ void SetBlocking(int fd, bool blocking) {
 
 // A poll that reports a descriptor that is not open as a failed wait with
 // EBADF, the way a select on it would.
-int WaitOne(int fd, short events, long long timeoutUs, short* revents, long long* leftUs,
-            bool fine = false) {
+int WaitOne(int fd, short events, long long timeoutUs, short* revents, long long* leftUs) {
     short got = 0;
-    int r = fine ? kxsys::PollOneFine(fd, events, timeoutUs, &got, leftUs)
-                 : kxsys::PollOne(fd, events, timeoutUs, &got, leftUs);
+    int r = kxsys::PollOne(fd, events, timeoutUs, &got, leftUs);
     if (r > 0 && (got & POLLNVAL)) {
         errno = EBADF;
         r = -1;
@@ -369,7 +367,7 @@ int CSerNet::Purge() {
     long long leftUs = kPurgeWaitUs;
     for (;;) {
         const long long budget = leftUs;
-        const int r = WaitOne(m_nSocket, POLLIN, budget, nullptr, &leftUs, true);
+        const int r = WaitOne(m_nSocket, POLLIN, budget, nullptr, &leftUs);
         if (r < 0) return 0;
         if (r == 0) return 1;
         printf("...%s purge recv\r\n", GetNote());

@@ -80,44 +80,9 @@ inline long long MonotonicUs() noexcept {
 // for any descriptor number. `timeoutUs` < 0 waits without limit. Returns
 // poll's result (1 ready, 0 timed out, -1 failed); `revents` gets the events;
 // `leftUs` (when given) gets the time not used, as select leaves its record.
-// An interrupted wait resumes with the time that is left.
+// An interrupted wait resumes with the time that is left. ppoll keeps the
+// microseconds, so short waits are not rounded to milliseconds.
 inline int PollOne(int fd, short events, long long timeoutUs, short* revents = nullptr,
-                   long long* leftUs = nullptr) noexcept {
-    struct pollfd p;
-    p.fd = fd;
-    p.events = events;
-    p.revents = 0;
-    const long long deadline = timeoutUs < 0 ? 0 : MonotonicUs() + timeoutUs;
-    int r;
-    for (;;) {
-        int ms;
-        if (timeoutUs < 0) {
-            ms = -1;
-        } else {
-            long long left = deadline - MonotonicUs();
-            if (left < 0) left = 0;
-            // Round up so a wait never ends before its time.
-            long long leftMs = (left + 999) / 1000;
-            ms = leftMs > 0x7fffffffLL ? 0x7fffffff : static_cast<int>(leftMs);
-        }
-        r = ::poll(&p, 1, ms);
-        if (r >= 0 || errno != EINTR) break;
-    }
-    if (revents != nullptr) *revents = p.revents;
-    if (leftUs != nullptr) {
-        if (timeoutUs < 0 || r == 0) {
-            *leftUs = 0;
-        } else {
-            long long left = deadline - MonotonicUs();
-            *leftUs = left > 0 ? left : 0;
-        }
-    }
-    return r;
-}
-
-// PollOne with sub-millisecond resolution (ppoll), for waits measured in
-// microseconds. Same arguments and results as PollOne.
-inline int PollOneFine(int fd, short events, long long timeoutUs, short* revents = nullptr,
                        long long* leftUs = nullptr) noexcept {
     struct pollfd p;
     p.fd = fd;
