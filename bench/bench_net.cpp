@@ -23,6 +23,7 @@
 
 #include "SerNet.h"
 #include "alloc_count.h"
+#include "quiet_stdout.h"
 
 namespace {
 
@@ -53,26 +54,7 @@ int BoundSocket(int type, int* port) {
     return fd;
 }
 
-// The channel logs every transfer; the benchmark's own report must still
-// reach the terminal, so the log goes to /dev/null only while timing.
-class QuietStdout {
-public:
-    QuietStdout() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
+using kxbench::QuietStdout;
 
 // Echoes everything on every connection of a listener (TCP) or back to the
 // sender of every datagram (UDP) until stopped.

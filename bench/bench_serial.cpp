@@ -22,6 +22,7 @@
 
 #include "SerCom.h"
 #include "alloc_count.h"
+#include "quiet_stdout.h"
 
 namespace {
 
@@ -32,24 +33,7 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 }
 
 // Sends standard output to /dev/null for its lifetime.
-class QuietStdout {
-public:
-    QuietStdout() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_ = -1;
-};
+using kxbench::QuietStdout;
 
 // A pty whose slave the channel opens through its port name; a helper thread
 // works the master (non-blocking, so it notices the stop flag).

@@ -28,25 +28,7 @@
 
 namespace {
 
-// Thousands of transfers log thousands of lines: send them nowhere.
-class LogToNull {
-public:
-    LogToNull() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~LogToNull() {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
+using LogToNull = kxtest::StdoutToNull;
 
 void RaiseFdLimit() {
     struct rlimit rl;

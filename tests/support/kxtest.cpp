@@ -70,6 +70,20 @@ std::string StdoutCapture::Stop() {
     return text_;
 }
 
+StdoutToNull::StdoutToNull() {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    ::close(null);
+}
+
+StdoutToNull::~StdoutToNull() {
+    fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+}
+
 Pty OpenPty(UniqueFd* holder) {
     Pty pty;
     int m = posix_openpt(O_RDWR | O_NOCTTY);

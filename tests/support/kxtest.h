@@ -49,6 +49,19 @@ private:
     bool active_ = false;
 };
 
+// Sends standard output to /dev/null for its lifetime (long runs that log
+// thousands of transfers).
+class StdoutToNull {
+public:
+    StdoutToNull();
+    ~StdoutToNull();
+    StdoutToNull(const StdoutToNull&) = delete;
+    StdoutToNull& operator=(const StdoutToNull&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 // A pseudo-terminal pair: the test holds the master, the channel opens the slave.
 struct Pty {
     UniqueFd master;
