@@ -1,6 +1,7 @@
 #include "SerCom.h"
 
 #include <stdint.h>
+#include <poll.h>
 #include <termios.h>
 
 #include <cctype>
@@ -328,6 +329,13 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         }
         n = kxsys::Read(m_nHandle, buf + total, static_cast<size_t>(len - total));
         if (n > 0) total += static_cast<int>(n);
+        // A hung-up line (a pty whose master closed) reads 0 at once instead
+        // of after the 0.2 s gap; with a pass count that never reaches 0 the
+        // loop would spin for ever, so it ends like a failed read.
+        if (n == 0) {
+            short rev = 0;
+            if (kxsys::PollOne(m_nHandle, POLLIN, 0, &rev) > 0 && (rev & POLLHUP) != 0) break;
+        }
     } while (total != len && (n != 0 || passes != 0) && n >= 0);
 
     printf("RECV: %s\r\n", BufToHexStr(buf, total, 1));
