@@ -23,6 +23,10 @@ checks=(
   "abigail-tools:abidw"
   "valgrind:valgrind"
   "binutils:nm"
+  # armel and arm64 builds; pkg-config for the example host's build door
+  "g++-arm-linux-gnueabi:arm-linux-gnueabi-g++"
+  "g++-aarch64-linux-gnu:aarch64-linux-gnu-g++"
+  "pkgconf:pkg-config"
 )
 
 missing=()
@@ -40,7 +44,7 @@ if ((${#missing[@]} == 0)); then
   exit 0
 fi
 
-cmd="apt-get install -y --no-install-recommends ${missing[*]}"
+cmd="apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends ${missing[*]}"
 if [[ $(id -u) -ne 0 ]]; then
   echo "Missing Debian packages: ${missing[*]}" >&2
   echo "Install them as root with:" >&2
@@ -50,6 +54,6 @@ fi
 
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
 $cmd
