@@ -8,7 +8,8 @@ if [[ ${1:-} == --update ]]; then update=1; shift; fi
 lib=$1 baseline=$2
 current=$(mktemp)
 trap 'rm -f "$current"' EXIT
-abidw --no-corpus-path --out-file "$current" "$lib"
+# File names only, so a baseline does not depend on where the tree was built.
+abidw --no-corpus-path --no-comp-dir-path --short-locs --out-file "$current" "$lib"
 if ((update)); then
   cp "$current" "$baseline"
   echo "ABI baseline written to $baseline"
