@@ -1,7 +1,9 @@
 # Front door: `make demo` tries the plug-in with no hardware; `make test`
-# runs the native, sanitizer and armhf suites, the threaded tests under
-# ThreadSanitizer, the native suite under valgrind and a short fuzz run.
-PRESETS := native asan armhf tsan
+# runs the native, sanitizer and ARM (armhf, armel, arm64) suites, the
+# threaded tests under ThreadSanitizer, the native suite under valgrind and
+# a short fuzz run.
+CROSS := armhf armel arm64
+PRESETS := native asan $(CROSS) tsan
 FUZZ_SECONDS ?= 10
 
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
@@ -28,7 +30,11 @@ test: deps
 	$(MAKE) test-native
 	$(MAKE) test-asan
 	$(MAKE) test-armhf
-	@scripts/check-armhf.sh
+	@scripts/check-cross.sh armhf
+	$(MAKE) test-armel
+	@scripts/check-cross.sh armel
+	$(MAKE) test-arm64
+	@scripts/check-cross.sh arm64
 	$(MAKE) test-tsan
 	$(MAKE) valgrind
 	$(MAKE) fuzz
@@ -43,11 +49,13 @@ fuzz: build-asan
 bench: build-native
 	@scripts/bench.sh
 
-# Debian packages for amd64 and armhf, in build/packages.
-package: build-native build-armhf
+# Debian packages for amd64, armhf, armel and arm64, in build/packages.
+package: build-native $(addprefix build-,$(CROSS))
 	mkdir -p build/packages
 	cd build/native && cpack -B ../packages >/dev/null
 	cd build/armhf && cpack -B ../packages >/dev/null
+	cd build/armel && cpack -B ../packages >/dev/null
+	cd build/arm64 && cpack -B ../packages >/dev/null
 	@ls -1 build/packages/*.deb
 
 clean:
