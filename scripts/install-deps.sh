@@ -23,6 +23,7 @@ checks=(
   "abigail-tools:abidw"
   "valgrind:valgrind"
   "binutils:nm"
+  "groff-base:groff"
 )
 
 missing=()

@@ -2,17 +2,18 @@
 // way the applications that embed it do. It uses nothing but the five plain-C
 // entry points and the interfaces in include/.
 //
-//   kxhost info                 identify the plug-in            (info.cpp)
-//   kxhost open DEF [options]   talk to one channel (a meter, a controller)
-//                                                                (open.cpp)
+//   kxhost info                 identify the plug-in (info.cpp)
+//   kxhost open DEF [options]   talk to one channel, a meter or a controller
+//                               (open.cpp)
 //   kxhost demo                 try every channel family with no hardware
-//                                                   (demo.cpp, echo_peers.cpp)
+//                               (demo.cpp, with the peers in echo_peers.cpp)
 //
-// Loading the library is plugin.cpp, the shared option parsing args.cpp.
-// Standard output carries the library's own log and the results; errors go
-// to standard error. Exit codes: 0 success, 1 a channel failed to open or a
-// transfer failed, 2 usage errors (including a missing library or symbol).
-// The manual page kxhost.1 beside these files documents all of it.
+// plugin.cpp loads the library, args.cpp parses the options. Standard output
+// carries the library's own log and the results; errors go to standard
+// error. Exit codes: 0 success, 1 a channel failed to open or a transfer
+// failed, 2 usage errors (including a missing library or symbol). kxhost.1 is
+// the manual page; it names every option of the help texts below and in the
+// commands' files.
 #include <signal.h>
 
 #include <cstdio>
