@@ -413,11 +413,10 @@ bool CSocketHandle::InitLibrary(unsigned short /*version*/) { return true; }
 
 bool CSocketHandle::ReleaseLibrary() { return true; }
 
+// Not retried after EINTR: a host breaks a blocking accept with a signal
+// handler installed without SA_RESTART (the kernel restarts it otherwise).
 long CSocketHandle::WaitForConnection(long sock) {
-    const int fd = SysFd(sock);
-    int conn;
-    do conn = ::accept(fd, nullptr, nullptr);
-    while (conn < 0 && errno == EINTR);
+    const int conn = ::accept(SysFd(sock), nullptr, nullptr);
     return conn < 0 ? -1 : conn;
 }
 

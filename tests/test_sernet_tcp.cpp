@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -158,6 +159,26 @@ TEST(SerNetTcp, NullReadBufferIsRefusedWithoutClosing) {
     unsigned char buf[2];
     kxtest::StdoutCapture again;
     EXPECT_EQ(l.ch->Read(buf, 2, 0), 2) << "the pending bytes are still there";
+}
+
+// A benign signal (a handler with SA_RESTART) during the wait changes
+// nothing: the wait resumes with the time left and times out as usual.
+TEST(SerNetTcp, RestartingSignalsDuringTheWaitChangeNothing) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxtest::InterruptSignal sig(true);
+    std::atomic<int> n{-2};
+    kxtest::StdoutCapture out;
+    std::thread reader([&] {
+        unsigned char buf[4];
+        n = l.ch->Read(buf, sizeof buf, 1500);
+    });
+    sig.Pulse(reader.native_handle(), 5, 100);
+    reader.join();
+    EXPECT_GE(kxtest::InterruptSignal::Delivered(), 5);
+    EXPECT_EQ(n.load(), -1);
+    EXPECT_EQ(out.Stop(), "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=1500\r\n");
+    EXPECT_GE(l.ch->m_nSocket, 0);
 }
 
 TEST(SerNetTcp, PeerResetClosesAndIsOpenedReconnects) {
