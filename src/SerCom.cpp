@@ -423,6 +423,12 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
             tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
             tio.c_iflag &= ~(INLCR | IGNCR | ICRNL);
             tio.c_oflag &= ~(ONLCR | OCRNL);
+            // What cfmakeraw also clears: a port that an earlier program left
+            // with ISTRIP turns 0xA5 into 0x25, with PARMRK it doubles every
+            // 0xFF, and so on; binary protocols then fail their checksums.
+            // CSIZE, PARENB, PARODD, INPCK and CSTOPB stay as decided above.
+            tio.c_lflag &= ~(ECHONL | IEXTEN);
+            tio.c_iflag &= ~(ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC);
             break;
     }
 

@@ -84,8 +84,11 @@ void CookLine(int fd) {
     struct termios t;
     if (tcgetattr(fd, &t) != 0) throw std::runtime_error("tcgetattr on the test line failed");
     t.c_iflag |= INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+    // Left behind by earlier programs: 0xA5 would read as 0x25 (ISTRIP),
+    // 0xFF twice (PARMRK), and so on.
+    t.c_iflag |= ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC;
     t.c_oflag |= OPOST | ONLCR | OCRNL;
-    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | ECHOK;
+    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | ECHOK | ECHONL | IEXTEN;
     t.c_cflag |= CRTSCTS | PARENB | PARODD | CSTOPB | HUPCL;
     t.c_cflag &= ~(CLOCAL | CREAD);
     t.c_cc[VMIN] = 1;
