@@ -10,6 +10,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "Decimal.h"
 #include "SysCall.h"
 
 // ---------------------------------------------------------------------------
@@ -189,12 +190,13 @@ void CSerCom::UpdParams(const char* def) {
         if (!IsSeparator(c) && p != len - 1) continue;
         // The last character always belongs to the last token, separator or not.
         CopyBounded(token, def, start, p == len - 1 ? p + 1 : p);
-        int value;
+        // Numbers saturate on every target (kxnum): an index or a speed past
+        // the int range must not wrap into a small, plausible one.
         switch (field) {
-            case 1: m_nIndex = atoi(token); break;
-            case 2: if (sscanf(token, "%d", &value) == 1) m_nBaud = value; break;
+            case 1: m_nIndex = kxnum::DecimalOrZero(token); break;
+            case 2: kxnum::ParseDecimal(token, &m_nBaud); break;
             case 3: m_nParity = ParityCode(token[0]); break;
-            case 4: if (sscanf(token, "%d", &value) == 1) m_nDataBits = value; break;
+            case 4: kxnum::ParseDecimal(token, &m_nDataBits); break;
             case 5:
                 if (strcmp(token, "1") == 0) m_nStopCode = 0;
                 else if (strcmp(token, "1.5") == 0) m_nStopCode = 1;
@@ -232,7 +234,7 @@ int CSerCom::GetDefType(const char* def) {
     if (def[p] == ':' && p >= 1 && IsDigit(def[p - 1])) return GetDefKind(def) + (def[p - 1] - '0');
     char token[kNameSize];
     CopyBounded(token, def, 0, p == len - 1 ? p + 1 : p);
-    return atoi(token);
+    return kxnum::DecimalOrZero(token);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Decimal.h"
 #include "SerCom.h"
 #include "SysCall.h"
 
@@ -45,16 +46,6 @@ Mode ModeOf(const char* addr) {
 // The dotted IPv4 text of the address: after the mode letter for UDP.
 const char* HostText(const char* addr, Mode mode) {
     return mode == MODE_UDP ? addr + 1 : addr;
-}
-
-// Decimal number in the manner of atoi, but saturating instead of
-// overflowing on absurdly long digit strings.
-int ParsePort(const char* text) {
-    errno = 0;
-    long v = strtol(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
 }
 
 void SetBlocking(int fd, bool blocking) {
@@ -127,7 +118,7 @@ void CSerNet::UpdParams(const char* def) {
     if (n > sizeof m_szAddr - 1) n = sizeof m_szAddr - 1;
     memcpy(m_szAddr, def, n);
     m_szAddr[n] = '\0';
-    m_nIndex = colon != nullptr ? ParsePort(colon + 1) : 0;
+    m_nIndex = colon != nullptr ? kxnum::DecimalOrZero(colon + 1) : 0;
     if (m_nIndex == 0) m_nIndex = kDefaultPort;
     UpdNote();
 }
