@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "Decimal.h"
+#include "LogText.h"
 #include "SysCall.h"
 
 // ---------------------------------------------------------------------------
@@ -340,7 +341,9 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         }
     } while (total != len && (n != 0 || passes != 0) && n >= 0);
 
-    printf("RECV: %s\r\n", BufToHexStr(buf, total, 1));
+    CLogText log;
+    log.Dump("RECV: ", buf, total);
+    log.Flush();
     return total;
 }
 
@@ -350,7 +353,11 @@ int CSerCom::Write(const unsigned char* data, int len) {
     // memory follows the caller's data.
     if (data == nullptr || len < 0) return -1;
     const ssize_t n = kxsys::Write(m_nHandle, data, static_cast<size_t>(len));
-    if (n != 0) printf("SEND: %s\r\n", BufToHexStr(data, static_cast<int>(n), 1));
+    if (n != 0) {
+        CLogText log;
+        log.Dump("SEND: ", data, static_cast<int>(n));
+        log.Flush();
+    }
     return static_cast<int>(n);
 }
 

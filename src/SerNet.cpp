@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "Decimal.h"
-#include "SerCom.h"
+#include "LogText.h"
 #include "SysCall.h"
 
 namespace {
@@ -25,10 +25,6 @@ const int kConnectWaits = 3;
 const long long kConnectWaitUs = 5LL * 1000000LL;
 const long long kPurgeWaitUs = 50;
 const int kSendTimeoutSec = 2;
-// Dumped in place of a null buffer, so the dump line never shows another
-// transfer's text.
-const unsigned char kNoBytes[1] = {0};
-
 unsigned AddressOf(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
@@ -299,18 +295,22 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
         return -1;
     }
 
-    puts("CSerNet::Read recv start:\r");
+    CLogText log;
+    log.Line("CSerNet::Read recv start:\r");
     const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
     const ssize_t n = kxsys::Recv(m_nSocket, buf, len, 0);
-    puts("CSerNet::Read recv end:\r");
+    const int err = errno;
+    log.Line("CSerNet::Read recv end:\r");
     if (n < 0) {
-        printf("CSerNet::Read recv err: %d\r\n", errno);
+        log.Format("CSerNet::Read recv err: %d\r\n", err);
+        log.Flush();
         Close();
         return -1;
     }
     const int got = static_cast<int>(n);
-    printf("CSerNet::Read recv: %d\r\n", got);
-    printf("RECV: %s\r\n", BufToHexStr(buf != nullptr ? buf : kNoBytes, got, 1));
+    log.Format("CSerNet::Read recv: %d\r\n", got);
+    log.Dump("RECV: ", buf, got);
+    log.Flush();
     return got;
 }
 
@@ -343,11 +343,12 @@ int CSerNet::Write(const unsigned char* data, int len) {
         }
     }
     const int sent = static_cast<int>(r);
-    if (sent < 0) {
-        puts("ERROR: Failed to sent string.");
-        Close();
-    }
-    printf("SEND: %s\r\n", BufToHexStr(data != nullptr ? data : kNoBytes, sent, 1));
+    CLogText log;
+    if (sent < 0) log.Line("ERROR: Failed to sent string.");
+    log.Dump("SEND: ", data, sent);
+    log.Flush();
+    // Closed after the lines are out; Close itself logs nothing.
+    if (sent < 0) Close();
     return sent;
 }
 
