@@ -83,8 +83,12 @@ CSerNet::CSerNet(const char* def) : CSerBase(def) {
     printf("SerNet new: %x  %s\r\n", AddressOf(this), def != nullptr ? def : "(null)");
 }
 
-// An open socket stays open: destruction releases memory only.
-CSerNet::~CSerNet() {}
+// No host can reach the socket (GetHandle answers -1), so one left open
+// would leak for the life of the process when the manager is freed.
+CSerNet::~CSerNet() {
+    if (m_nSocket >= 0) kxsys::Close(m_nSocket);
+    m_nSocket = -1;
+}
 
 void CSerNet::InitParams() {
     m_nSocket = -1;
@@ -264,8 +268,10 @@ int CSerNet::Close() {
 int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     if (m_nSocket < 0) return -1;
     // A null buffer is the caller's mistake, not a lost connection: refuse
-    // it before the receive would fail and close the channel.
-    if (buf == nullptr && size > 0) return -1;
+    // it before the receive would fail and close the channel. A negative
+    // size would receive 0 bytes, which reads as a closed TCP peer and
+    // throws away the pending datagram in UDP.
+    if (size < 0 || (buf == nullptr && size > 0)) return -1;
 
     // Wide arithmetic: a huge request must not wrap into a negative wait,
     // which would mean an unbounded receive.
@@ -297,8 +303,7 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
 
     CLogText log;
     log.Line("CSerNet::Read recv start:\r");
-    const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
-    const ssize_t n = kxsys::Recv(m_nSocket, buf, len, 0);
+    const ssize_t n = kxsys::Recv(m_nSocket, buf, static_cast<size_t>(size), 0);
     const int err = errno;
     log.Line("CSerNet::Read recv end:\r");
     if (n < 0) {
@@ -311,6 +316,11 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     log.Format("CSerNet::Read recv: %d\r\n", got);
     log.Dump("RECV: ", buf, got);
     log.Flush();
+    // A TCP peer that closed its end: the connection is dead, so close the
+    // channel and let the next IsOpened reconnect, instead of reading 0 for
+    // ever and sending into the void. A receive of 0 bytes asked for, and an
+    // empty datagram, are no close.
+    if (got == 0 && size > 0 && mode == MODE_TCP) Close();
     return got;
 }
 
