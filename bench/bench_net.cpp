@@ -2,12 +2,15 @@
 // 64-byte request/response over loopback TCP and UDP with an echo peer on a
 // thread, and connection set-up. Channel and raw exchanges alternate within
 // one run so load on the machine hits both alike; `ratio` is channel/raw.
+// For the exchanges the caller and the echo peer are pinned to one core, so
+// every round trip has the same shape (no cross-core wake-ups).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +26,7 @@
 
 #include "SerNet.h"
 #include "alloc_count.h"
+#include "echo_peer.h"
 #include "quiet_stdout.h"
 
 namespace {
@@ -35,98 +39,10 @@ double NowNs() {
     return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int BoundSocket(int type, int* port) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a = Loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
+using kxbench::EchoPeer;
+using kxbench::Loopback;
+using kxbench::PinnedThread;
 using kxbench::QuietStdout;
-
-// Echoes everything on every connection of a listener (TCP) or back to the
-// sender of every datagram (UDP) until stopped.
-const int kMaxConns = 64;
-
-class EchoPeer {
-public:
-    explicit EchoPeer(int type) : type_(type) {
-        fd_ = BoundSocket(type, &port_);
-        // Deep queue: a descheduled echo thread must not make the kernel drop SYNs.
-        if (type == SOCK_STREAM) listen(fd_, SOMAXCONN);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~EchoPeer() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    void Run() {
-        // The peer waits for the client's close, so the TIME_WAIT state stays
-        // with the client; server-side TIME_WAIT would drop later SYNs that
-        // reuse a port, costing a 1 s retransmission.
-        pollfd fds[kMaxConns];
-        int n = 1;
-        fds[0] = pollfd{fd_, POLLIN, 0};
-        unsigned char buf[2048];
-        while (!stop_) {
-            if (poll(fds, static_cast<nfds_t>(n), 50) <= 0) continue;
-            for (int i = 0; i < n; ++i) {
-                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                if (type_ == SOCK_DGRAM) {
-                    sockaddr_in from;
-                    socklen_t len = sizeof from;
-                    ssize_t r = recvfrom(fd_, buf, sizeof buf, 0,
-                                         reinterpret_cast<sockaddr*>(&from), &len);
-                    if (r > 0)
-                        sendto(fd_, buf, static_cast<size_t>(r), 0,
-                               reinterpret_cast<sockaddr*>(&from), len);
-                } else if (i == 0) {
-                    int c = accept(fd_, nullptr, nullptr);
-                    if (c < 0) continue;
-                    int on = 1;
-                    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                    if (n < kMaxConns) {
-                        fds[n++] = pollfd{c, POLLIN, 0};
-                    } else {
-                        close(c);
-                    }
-                } else {
-                    ssize_t r = recv(fds[i].fd, buf, sizeof buf, 0);
-                    if (r <= 0) {
-                        close(fds[i].fd);
-                        fds[i] = fds[--n];
-                        --i;
-                        continue;
-                    }
-                    send(fds[i].fd, buf, static_cast<size_t>(r), MSG_NOSIGNAL);
-                }
-            }
-        }
-        for (int i = 1; i < n; ++i) close(fds[i].fd);
-    }
-
-    int type_;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 bool RawExchange(int fd, const unsigned char* req, unsigned char* rsp) {
     if (send(fd, req, kSize, MSG_NOSIGNAL) != kSize) return false;
@@ -153,7 +69,9 @@ bool ChannelExchange(CSerNet& ch, const unsigned char* req, unsigned char* rsp) 
 }
 
 void Exchange64(benchmark::State& state, int type) {
-    EchoPeer echo(type);
+    const int cpu = sched_getcpu();
+    PinnedThread pin(cpu);
+    EchoPeer echo(type, cpu);
     QuietStdout quiet;
     const std::string def =
         std::string(type == SOCK_DGRAM ? "u" : "") + "127.0.0.1:" + std::to_string(echo.port());

@@ -50,13 +50,14 @@ def main():
     net_doc = load(os.path.join(src, "bench_net.json"))
     net = runs(net_doc)
     ser = runs(load(os.path.join(src, "bench_serial.json")))
+    dl = runs(load(os.path.join(src, "bench_dlopen.json")))
 
     rows = []  # (what, measured, goal, pass, note)
 
     def ratio_row(what, value, limit, note):
         ok = value is not None and value <= limit
         rows.append((what, "n/a" if value is None else "%.2f×" % value,
-                     "≤ %.1f×" % limit, "pass" if ok else "MISS", note))
+                     "≤ %g×" % limit, "pass" if ok else "MISS", note))
 
     def alloc_row(what, value):
         ok = value is not None and value == 0
@@ -69,10 +70,10 @@ def main():
     ratio_row("dump of 340 bytes vs plain nibble table", dr, 1.5,
               "%.0f ns vs %.0f ns" % (dump["real_time"], nib["real_time"]) if dr else "")
 
-    for proto in ("Tcp", "Udp"):
+    for proto, limit in (("Tcp", 1.05), ("Udp", 1.1)):
         b = find(net, "BM_Exchange64" + proto)
-        ratio_row("%s 64-byte exchange vs raw" % proto.upper(),
-                  b["ratio"] if b else None, 1.1,
+        ratio_row("%s 64-byte exchange vs raw (caller and peer on one core)" % proto.upper(),
+                  b["ratio"] if b else None, limit,
                   "%.1f µs vs %.1f µs" % (b["channel_us"], b["raw_us"]) if b else "")
     for kind in ("Write", "Read"):
         for size in (256, 4096):
@@ -92,6 +93,9 @@ def main():
                       b["allocs_per_call"] if b else None)
     b = find(hexd, "BM_BufToHexStr")
     alloc_row("allocations per dump", b["allocs_per_dump"] if b else None)
+    b = find(dl, "BM_FreshThreadTransfers")
+    alloc_row("allocations on a fresh thread of a dlopen host (TCP exchange + pty write)",
+              b["allocs_per_thread"] if b else None)
 
     ctx = net_doc.get("context", {})
     load_avg = ctx.get("load_avg", [])
@@ -115,7 +119,7 @@ def main():
                      "(%.2f×)." % (o["channel_us"], o["raw_us"], o["ratio"]))
     s = find(net, "BM_TcpRttSamples")
     if s:
-        lines.append("TCP round trip, individual samples: channel p50 %.1f µs / p99 %.1f µs, "
+        lines.append("TCP round trip, individual samples (not pinned): channel p50 %.1f µs / p99 %.1f µs, "
                      "raw p50 %.1f µs / p99 %.1f µs (plot: tcp_rtt.png)."
                      % (s["channel_p50_us"], s["channel_p99_us"], s["raw_p50_us"], s["raw_p99_us"]))
     lines.append("")
@@ -128,17 +132,23 @@ def main():
                  "read waits for the tty buffer work (perf: queue_work_on / flush_work in the "
                  "kernel dominate; BufToHexStr about 2 %, vfprintf under 1 %). The second "
                  "call is part of the read's defined behaviour, so it stays.")
-    lines.append("- Loopback round trips on this VM are bimodal (about 5 µs when the echo thread "
-                 "runs on the caller's core, about 55 µs with a cross-core wake-up), so the "
-                 "absolute times differ between runs; channel and raw alternate, so the ratios hold.")
-    lines.append("- UDP exchange (near the limit in some runs): every channel Write converts the address text again and sends "
-                 "with sendto (defined behaviour) where raw uses send on the connected socket, "
-                 "and an exchange writes five log lines; on a 4 µs round trip that is up to about 10 %.")
-    lines.append("- pty write of 256 bytes: the dump and its printf (768 characters) cost about "
-                 "0.2 µs against a 1.7 µs write; the result sits at the limit and varies "
-                 "from run to run on this shared machine.")
-    lines.append("- A host whose stdout is a terminal pays more: stdout is then line buffered "
-                 "and every log line is its own write call.")
+    lines.append("- Network exchanges: the caller and the echo peer are pinned to one core, so "
+                 "every round trip has the same shape; unpinned, loopback round trips on this VM "
+                 "are bimodal (a few µs when the echo thread runs on the caller's core, tens of µs "
+                 "with a cross-core wake-up), which the individual samples above (not pinned) show. "
+                 "perf puts the channel's own user-space work (dump, log assembly, poll "
+                 "bookkeeping) at 1 to 2 % of the cycles of a TCP exchange; the rest is the "
+                 "same kernel work as raw, so the ratio mostly reflects the load on the shared "
+                 "machine.")
+    lines.append("- UDP exchange: every channel Write converts the address text again and sends "
+                 "with sendto (defined behaviour) where raw uses send on the connected socket.")
+    lines.append("- pty write of 256 bytes: the dump (768 characters) costs about 0.2 µs against "
+                 "a write of a few µs; the result varies from run to run on this shared machine.")
+    lines.append("- Each transfer's log lines go to stdout with one fwrite, so a host whose "
+                 "stdout is a terminal (line buffered) pays one write call per transfer, not one "
+                 "per line. The fresh-thread count loads kxSer.so with dlopen, where a "
+                 "per-thread buffer would be allocated by glibc on first use in each thread; "
+                 "with the dump formatted on the stack no transfer allocates.")
     lines.append("")
     lines.append("## Machine")
     lines.append("")

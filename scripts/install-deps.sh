@@ -23,6 +23,7 @@ checks=(
   "abigail-tools:abidw"
   "valgrind:valgrind"
   "binutils:nm"
+  "groff-base:groff"
   # armel and arm64 builds; pkg-config for the example host's build door
   "g++-arm-linux-gnueabi:arm-linux-gnueabi-g++"
   "g++-aarch64-linux-gnu:aarch64-linux-gnu-g++"

@@ -41,7 +41,11 @@ void CSerBase::Unlock() {
 
 bool CSerBase::IsBusy() { return m_bBusy; }
 
-int CSerBase::GetType() { return m_nKind + m_nIndex; }
+// Wrapping sum, as the 32-bit target computes it: a saturated index
+// (INT_MAX) must not make the addition overflow.
+int CSerBase::GetType() {
+    return static_cast<int>(static_cast<unsigned>(m_nKind) + static_cast<unsigned>(m_nIndex));
+}
 
 const char* CSerBase::GetNote() { return m_strNote.c_str(); }
 

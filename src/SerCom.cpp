@@ -10,6 +10,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "Decimal.h"
+#include "LogText.h"
 #include "SysCall.h"
 
 // ---------------------------------------------------------------------------
@@ -189,12 +191,13 @@ void CSerCom::UpdParams(const char* def) {
         if (!IsSeparator(c) && p != len - 1) continue;
         // The last character always belongs to the last token, separator or not.
         CopyBounded(token, def, start, p == len - 1 ? p + 1 : p);
-        int value;
+        // Numbers saturate on every target (kxnum): an index or a speed past
+        // the int range must not wrap into a small, plausible one.
         switch (field) {
-            case 1: m_nIndex = atoi(token); break;
-            case 2: if (sscanf(token, "%d", &value) == 1) m_nBaud = value; break;
+            case 1: m_nIndex = kxnum::DecimalOrZero(token); break;
+            case 2: kxnum::ParseDecimal(token, &m_nBaud); break;
             case 3: m_nParity = ParityCode(token[0]); break;
-            case 4: if (sscanf(token, "%d", &value) == 1) m_nDataBits = value; break;
+            case 4: kxnum::ParseDecimal(token, &m_nDataBits); break;
             case 5:
                 if (strcmp(token, "1") == 0) m_nStopCode = 0;
                 else if (strcmp(token, "1.5") == 0) m_nStopCode = 1;
@@ -232,7 +235,7 @@ int CSerCom::GetDefType(const char* def) {
     if (def[p] == ':' && p >= 1 && IsDigit(def[p - 1])) return GetDefKind(def) + (def[p - 1] - '0');
     char token[kNameSize];
     CopyBounded(token, def, 0, p == len - 1 ? p + 1 : p);
-    return atoi(token);
+    return kxnum::DecimalOrZero(token);
 }
 
 // ---------------------------------------------------------------------------
@@ -338,7 +341,9 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         }
     } while (total != len && (n != 0 || passes != 0) && n >= 0);
 
-    printf("RECV: %s\r\n", BufToHexStr(buf, total, 1));
+    CLogText log;
+    log.Dump("RECV: ", buf, total);
+    log.Flush();
     return total;
 }
 
@@ -348,7 +353,11 @@ int CSerCom::Write(const unsigned char* data, int len) {
     // memory follows the caller's data.
     if (data == nullptr || len < 0) return -1;
     const ssize_t n = kxsys::Write(m_nHandle, data, static_cast<size_t>(len));
-    if (n != 0) printf("SEND: %s\r\n", BufToHexStr(data, static_cast<int>(n), 1));
+    if (n != 0) {
+        CLogText log;
+        log.Dump("SEND: ", data, static_cast<int>(n));
+        log.Flush();
+    }
     return static_cast<int>(n);
 }
 
@@ -423,6 +432,12 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
             tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
             tio.c_iflag &= ~(INLCR | IGNCR | ICRNL);
             tio.c_oflag &= ~(ONLCR | OCRNL);
+            // What cfmakeraw also clears: a port that an earlier program left
+            // with ISTRIP turns 0xA5 into 0x25, with PARMRK it doubles every
+            // 0xFF, and so on; binary protocols then fail their checksums.
+            // CSIZE, PARENB, PARODD, INPCK and CSTOPB stay as decided above.
+            tio.c_lflag &= ~(ECHONL | IEXTEN);
+            tio.c_iflag &= ~(ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC);
             break;
     }
 

@@ -23,13 +23,15 @@ int OutputLine(unsigned char selector) {
     return selector < 2 ? selector : selector + 15;
 }
 
-// Samples one input line; a driver that stores nothing leaves the preset 0.
-unsigned char SampleLine(int fd, uint16_t line) {
+// Samples one input line into `level`; a driver that stores nothing leaves
+// the preset 0. False when the device read failed.
+bool SampleLine(int fd, uint16_t line, unsigned char* level) {
     DioLineRecord rec;
     rec.line = line;
     rec.value = 0;
-    kxsys::Read(fd, &rec, sizeof rec);
-    return static_cast<unsigned char>(rec.value & 0xff);
+    const ssize_t n = kxsys::Read(fd, &rec, sizeof rec);
+    *level = static_cast<unsigned char>(rec.value & 0xff);
+    return n >= 0;
 }
 
 }  // namespace
@@ -77,16 +79,20 @@ int CSerDio::Read(unsigned char* out, int len, int /*timeout: the driver answers
     // The first byte is always stored, so a length below 1 would write past
     // the caller's buffer.
     if (!IsOpened() || out == nullptr || len < 1) return -1;
-    out[0] = SampleLine(m_hDev, kFirstInputLine);
-    if (len > 1) out[1] = SampleLine(m_hDev, kSecondInputLine);
-    return 1;
+    // A failing driver is not a low line: the bytes still read 0, as hosts
+    // that ignore the result have always seen, but the result says so.
+    bool ok = SampleLine(m_hDev, kFirstInputLine, &out[0]);
+    if (len > 1) ok = SampleLine(m_hDev, kSecondInputLine, &out[1]) && ok;
+    return ok ? 1 : -1;
 }
 
 int CSerDio::Write(const unsigned char* data, int len) {
-    // Selector and level are always read, so fewer than two bytes would read
-    // past the caller's data.
-    if (!IsOpened() || data == nullptr || len < 2) return -1;
+    if (!IsOpened() || data == nullptr || len < 1) return -1;
     const int line = OutputLine(data[0]);
-    kxsys::IoctlInt(m_hDev, data[1] != 0 ? kRequestHigh : kRequestLow, line);
+    // A one-byte write is a selector alone: the text form Write("\x03") ends
+    // in its terminator, which is the level 0. The second byte is read only
+    // when the length says it is there.
+    const bool high = len > 1 && data[1] != 0;
+    if (kxsys::IoctlInt(m_hDev, high ? kRequestHigh : kRequestLow, line) < 0) return -1;
     return 0;
 }

@@ -94,10 +94,13 @@ ISerBase* CSerManager::GetSer(const char* def, int type) {
                 break;
             case KIND_NET:
                 if (def != nullptr) {
-                    pos = Adopt(*this, new CSerNet(def));
-                    // Relabel with the requested index; the remote port stays
-                    // the one in the text.
-                    if (pos >= 0) m_vecSer[static_cast<size_t>(pos)]->SetPort(type);
+                    // Relabelled with the requested index before it is
+                    // registered (the remote port stays the one in the text),
+                    // so the host gets the peer it named, not another channel
+                    // that happens to carry the port number as its index.
+                    std::unique_ptr<CSerNet> candidate(new CSerNet(def));
+                    candidate->SetPort(type);
+                    pos = Adopt(*this, candidate.release());
                 } else {
                     pos = Adopt(*this, new CSerNet(index));
                 }

@@ -13,7 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "SerCom.h"
+#include "Decimal.h"
+#include "LogText.h"
 #include "SysCall.h"
 
 namespace {
@@ -24,10 +25,6 @@ const int kConnectWaits = 3;
 const long long kConnectWaitUs = 5LL * 1000000LL;
 const long long kPurgeWaitUs = 50;
 const int kSendTimeoutSec = 2;
-// Dumped in place of a null buffer, so the dump line never shows another
-// transfer's text.
-const unsigned char kNoBytes[1] = {0};
-
 unsigned AddressOf(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
@@ -45,16 +42,6 @@ Mode ModeOf(const char* addr) {
 // The dotted IPv4 text of the address: after the mode letter for UDP.
 const char* HostText(const char* addr, Mode mode) {
     return mode == MODE_UDP ? addr + 1 : addr;
-}
-
-// Decimal number in the manner of atoi, but saturating instead of
-// overflowing on absurdly long digit strings.
-int ParsePort(const char* text) {
-    errno = 0;
-    long v = strtol(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
 }
 
 void SetBlocking(int fd, bool blocking) {
@@ -96,8 +83,12 @@ CSerNet::CSerNet(const char* def) : CSerBase(def) {
     printf("SerNet new: %x  %s\r\n", AddressOf(this), def != nullptr ? def : "(null)");
 }
 
-// An open socket stays open: destruction releases memory only.
-CSerNet::~CSerNet() {}
+// No host can reach the socket (GetHandle answers -1), so one left open
+// would leak for the life of the process when the manager is freed.
+CSerNet::~CSerNet() {
+    if (m_nSocket >= 0) kxsys::Close(m_nSocket);
+    m_nSocket = -1;
+}
 
 void CSerNet::InitParams() {
     m_nSocket = -1;
@@ -127,7 +118,7 @@ void CSerNet::UpdParams(const char* def) {
     if (n > sizeof m_szAddr - 1) n = sizeof m_szAddr - 1;
     memcpy(m_szAddr, def, n);
     m_szAddr[n] = '\0';
-    m_nIndex = colon != nullptr ? ParsePort(colon + 1) : 0;
+    m_nIndex = colon != nullptr ? kxnum::DecimalOrZero(colon + 1) : 0;
     if (m_nIndex == 0) m_nIndex = kDefaultPort;
     UpdNote();
 }
@@ -277,8 +268,10 @@ int CSerNet::Close() {
 int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     if (m_nSocket < 0) return -1;
     // A null buffer is the caller's mistake, not a lost connection: refuse
-    // it before the receive would fail and close the channel.
-    if (buf == nullptr && size > 0) return -1;
+    // it before the receive would fail and close the channel. A negative
+    // size would receive 0 bytes, which reads as a closed TCP peer and
+    // throws away the pending datagram in UDP.
+    if (size < 0 || (buf == nullptr && size > 0)) return -1;
 
     // Wide arithmetic: a huge request must not wrap into a negative wait,
     // which would mean an unbounded receive.
@@ -308,18 +301,26 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
         return -1;
     }
 
-    puts("CSerNet::Read recv start:\r");
-    const size_t len = size > 0 ? static_cast<size_t>(size) : 0;
-    const ssize_t n = kxsys::Recv(m_nSocket, buf, len, 0);
-    puts("CSerNet::Read recv end:\r");
+    CLogText log;
+    log.Line("CSerNet::Read recv start:\r");
+    const ssize_t n = kxsys::Recv(m_nSocket, buf, static_cast<size_t>(size), 0);
+    const int err = errno;
+    log.Line("CSerNet::Read recv end:\r");
     if (n < 0) {
-        printf("CSerNet::Read recv err: %d\r\n", errno);
+        log.Format("CSerNet::Read recv err: %d\r\n", err);
+        log.Flush();
         Close();
         return -1;
     }
     const int got = static_cast<int>(n);
-    printf("CSerNet::Read recv: %d\r\n", got);
-    printf("RECV: %s\r\n", BufToHexStr(buf != nullptr ? buf : kNoBytes, got, 1));
+    log.Format("CSerNet::Read recv: %d\r\n", got);
+    log.Dump("RECV: ", buf, got);
+    log.Flush();
+    // A TCP peer that closed its end: the connection is dead, so close the
+    // channel and let the next IsOpened reconnect, instead of reading 0 for
+    // ever and sending into the void. A receive of 0 bytes asked for, and an
+    // empty datagram, are no close.
+    if (got == 0 && size > 0 && mode == MODE_TCP) Close();
     return got;
 }
 
@@ -352,11 +353,12 @@ int CSerNet::Write(const unsigned char* data, int len) {
         }
     }
     const int sent = static_cast<int>(r);
-    if (sent < 0) {
-        puts("ERROR: Failed to sent string.");
-        Close();
-    }
-    printf("SEND: %s\r\n", BufToHexStr(data != nullptr ? data : kNoBytes, sent, 1));
+    CLogText log;
+    if (sent < 0) log.Line("ERROR: Failed to sent string.");
+    log.Dump("SEND: ", data, sent);
+    log.Flush();
+    // Closed after the lines are out; Close itself logs nothing.
+    if (sent < 0) Close();
     return sent;
 }
 

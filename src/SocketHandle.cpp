@@ -52,6 +52,10 @@ const int ERR_NO_PROTO_OPT = 92;
 const int ERR_CONN_RESET = 104;
 const int ERR_BUFFER_SMALL = 1000;
 const int ERR_BAD_BUFFER = 1001;
+// A host text that cannot be resolved: Winsock's numbers for the resolver's
+// answers (WSAHOST_NOT_FOUND 11001, WSATRY_AGAIN 11002, WSANO_RECOVERY 11003,
+// WSANO_DATA 11004) are 11000 + the h_errno values of netdb.h.
+const int ERR_HOST_BASE = 11000;
 
 void RecordSocketError() { SetLastError(WSAGetLastError()); }
 
@@ -95,8 +99,30 @@ bool QueryType(int fd, int* type) {
     return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, type, &len) == 0;
 }
 
+// The host text's IPv4 address in network order; all ones, and false, when
+// it cannot be resolved (the literal 255.255.255.255 resolves).
+bool ResolveHost(const char* host, in_addr_t* addr) {
+    char local[NAME_SIZE];
+    if (host == nullptr || *host == '\0') {
+        std::memset(local, 0, sizeof local);
+        CSocketHandle::GetLocalName(local, sizeof local);
+        host = local;
+    }
+    *addr = ::inet_addr(host);
+    if (*addr != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) return true;
+    const hostent* ent = ::gethostbyname(host);
+    if (ent != nullptr && ent->h_addr_list != nullptr && ent->h_addr_list[0] != nullptr && ent->h_length >= 4) {
+        std::memcpy(addr, ent->h_addr_list[0], sizeof *addr);
+        return true;
+    }
+    SetLastError(ERR_HOST_BASE + (h_errno > 0 ? h_errno : HOST_NOT_FOUND));
+    return false;
+}
+
 in_addr_t NetAddress(const char* host) {
-    return htonl(static_cast<uint32_t>(CSocketHandle::GetIPAddress(host)));
+    in_addr_t addr;
+    ResolveHost(host, &addr);
+    return addr;
 }
 
 int IntSize(unsigned int size) { return size > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
@@ -149,12 +175,16 @@ SockAddrIn::operator sockaddr*() { return reinterpret_cast<sockaddr*>(static_cas
 
 int SockAddrIn::Size() const { return static_cast<int>(sizeof(sockaddr_in)); }
 
+// A host text that cannot be resolved fails: its all-ones stand-in would
+// send a later datagram to the broadcast address.
 bool SockAddrIn::CreateFrom(const char* host, const char* service, int family) {
     Clear();
-    sin_addr.s_addr = NetAddress(host);
+    in_addr_t addr;
+    const bool resolved = ResolveHost(host, &addr);
+    sin_addr.s_addr = addr;
     sin_port = htons(CSocketHandle::GetPortNumber(service));
     sin_family = static_cast<sa_family_t>(family);
-    return !IsNull();
+    return resolved && !IsNull();
 }
 
 bool SockAddrIn::CreateFrom(unsigned long address, unsigned short port, int family, bool hostOrder) {
@@ -323,7 +353,11 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
     const int fd = ::socket(family, type, 0);
     if (fd < 0) return false;
     SockAddrIn addr;
-    if (!addr.CreateFrom(localHost, "0", family)) return FailAndClose(fd);
+    // Only a null local address is refused. The socket is never bound to it,
+    // so a local text that cannot be resolved (a device whose host name is
+    // in no table) goes on as it always has.
+    addr.CreateFrom(localHost, "0", family);
+    if (addr.IsNull()) return FailAndClose(fd);
     // The peer is always IPv4, whatever family the socket was made with.
     addr.CreateFrom(remoteHost, service, AF_INET);
     if (::connect(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) return FailAndClose(fd);
@@ -413,11 +447,10 @@ bool CSocketHandle::InitLibrary(unsigned short /*version*/) { return true; }
 
 bool CSocketHandle::ReleaseLibrary() { return true; }
 
+// Not retried after EINTR: a host breaks a blocking accept with a signal
+// handler installed without SA_RESTART (the kernel restarts it otherwise).
 long CSocketHandle::WaitForConnection(long sock) {
-    const int fd = SysFd(sock);
-    int conn;
-    do conn = ::accept(fd, nullptr, nullptr);
-    while (conn < 0 && errno == EINTR);
+    const int conn = ::accept(SysFd(sock), nullptr, nullptr);
     return conn < 0 ? -1 : conn;
 }
 
@@ -444,8 +477,16 @@ bool CSocketHandle::FormatIP(char* buffer, unsigned int size, unsigned long addr
     const uint32_t net = hostOrder ? htonl(static_cast<uint32_t>(address)) : static_cast<uint32_t>(address);
     unsigned char b[4];
     std::memcpy(b, &net, sizeof b);
-    // A cut text is not reported: callers that care pass a big enough buffer.
-    return StringCbPrintfA(buffer, IntSize(size), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]) >= 0;
+    // The buffer gets the text cut to fit, as always; but a cut address is
+    // another address, so the result says it did not fit (last error 1000).
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    StringCbPrintfA(buffer, IntSize(size), "%s", text);
+    if (len < 0 || static_cast<unsigned int>(len) >= size) {
+        SetLastError(ERR_BUFFER_SMALL);
+        return false;
+    }
+    return true;
 }
 
 unsigned short CSocketHandle::GetPortNumber(const char* service) {
@@ -463,20 +504,11 @@ unsigned short CSocketHandle::GetPortNumber(const char* service) {
     return ent != nullptr ? ntohs(static_cast<uint16_t>(ent->s_port)) : 0;
 }
 
+// A text that cannot be resolved answers all ones (the classic INADDR_NONE
+// sentinel) and leaves the resolver's reason in the last error.
 unsigned long CSocketHandle::GetIPAddress(const char* host) {
-    char local[NAME_SIZE];
-    if (host == nullptr || *host == '\0') {
-        std::memset(local, 0, sizeof local);
-        GetLocalName(local, sizeof local);
-        host = local;
-    }
-    in_addr_t addr = ::inet_addr(host);
-    if (addr == INADDR_NONE && std::strcmp(host, "255.255.255.255") != 0) {
-        const hostent* ent = ::gethostbyname(host);
-        if (ent != nullptr && ent->h_addr_list != nullptr && ent->h_addr_list[0] != nullptr && ent->h_length >= 4) {
-            std::memcpy(&addr, ent->h_addr_list[0], sizeof addr);
-        }
-    }
+    in_addr_t addr;
+    ResolveHost(host, &addr);
     return ntohl(addr);
 }
 

@@ -1,6 +1,11 @@
-// Thin layer over the system calls the channels make: interrupted calls are
-// retried, `close` never is (the descriptor is gone after the first try on
-// Linux), and waits use poll so descriptors of any number work.
+// Thin layer over the system calls the channels make. Nothing here retries
+// an interrupted transfer: the kernel already restarts read, write, send,
+// recv, accept and connect for handlers installed with SA_RESTART, and a
+// handler without it is how a host breaks a blocking read, so EINTR takes the
+// caller's failure path. Waits are the exception: no flag restarts poll, so
+// PollOne resumes with the time that is left. `close` is never retried (the
+// descriptor is gone after the first try on Linux). Waits use poll so
+// descriptors of any number work.
 #ifndef KXSER_SYSCALL_H
 #define KXSER_SYSCALL_H
 
@@ -16,58 +21,31 @@
 
 namespace kxsys {
 
-inline int Open(const char* path, int flags) noexcept {
-    int fd;
-    do fd = ::open(path, flags);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
+inline int Open(const char* path, int flags) noexcept { return ::open(path, flags); }
 
 inline int Close(int fd) noexcept { return ::close(fd); }
 
-inline ssize_t Read(int fd, void* buf, size_t len) noexcept {
-    ssize_t n;
-    do n = ::read(fd, buf, len);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
+inline ssize_t Read(int fd, void* buf, size_t len) noexcept { return ::read(fd, buf, len); }
 
-inline ssize_t Write(int fd, const void* buf, size_t len) noexcept {
-    ssize_t n;
-    do n = ::write(fd, buf, len);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
+inline ssize_t Write(int fd, const void* buf, size_t len) noexcept { return ::write(fd, buf, len); }
 
 // MSG_NOSIGNAL: a peer that reset the connection must not kill the host.
 inline ssize_t Send(int fd, const void* buf, size_t len, int flags) noexcept {
-    ssize_t n;
-    do n = ::send(fd, buf, len, flags | MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return ::send(fd, buf, len, flags | MSG_NOSIGNAL);
 }
 
 inline ssize_t SendTo(int fd, const void* buf, size_t len, int flags, const sockaddr* to,
                       socklen_t tolen) noexcept {
-    ssize_t n;
-    do n = ::sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return ::sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen);
 }
 
 inline ssize_t Recv(int fd, void* buf, size_t len, int flags) noexcept {
-    ssize_t n;
-    do n = ::recv(fd, buf, len, flags);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return ::recv(fd, buf, len, flags);
 }
 
 inline ssize_t RecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from,
                         socklen_t* fromlen) noexcept {
-    ssize_t n;
-    do n = ::recvfrom(fd, buf, len, flags, from, fromlen);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return ::recvfrom(fd, buf, len, flags, from, fromlen);
 }
 
 inline long long MonotonicUs() noexcept {
@@ -80,8 +58,9 @@ inline long long MonotonicUs() noexcept {
 // for any descriptor number. `timeoutUs` < 0 waits without limit. Returns
 // poll's result (1 ready, 0 timed out, -1 failed); `revents` gets the events;
 // `leftUs` (when given) gets the time not used, as select leaves its record.
-// An interrupted wait resumes with the time that is left. ppoll keeps the
-// microseconds, so short waits are not rounded to milliseconds.
+// An interrupted wait resumes with the time that is left, so a benign signal
+// neither ends the wait early nor stretches it. ppoll keeps the microseconds,
+// so short waits are not rounded to milliseconds.
 inline int PollOne(int fd, short events, long long timeoutUs, short* revents = nullptr,
                        long long* leftUs = nullptr) noexcept {
     struct pollfd p;
@@ -117,10 +96,7 @@ inline int PollOne(int fd, short events, long long timeoutUs, short* revents = n
 
 // GPIO-style requests that take a plain integer argument (not a pointer).
 inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
-    int r;
-    do r = ::ioctl(fd, request, arg);
-    while (r < 0 && errno == EINTR);
-    return r;
+    return ::ioctl(fd, request, arg);
 }
 
 }  // namespace kxsys

@@ -11,3 +11,11 @@ if(TARGET kxhost)
     KXHOST_EMULATOR="${KXHOST_EMULATOR_TEXT}")
   add_dependencies(test_kxhost kxhost kxhost_nosym kxSer)
 endif()
+
+# The man page test installs this build tree into a temporary prefix.
+if(TARGET kxhost_manpage)
+  target_compile_definitions(test_kxhost PRIVATE
+    KXHOST_CMAKE="${CMAKE_COMMAND}"
+    KXSER_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  add_dependencies(test_kxhost kxhost_manpage)
+endif()

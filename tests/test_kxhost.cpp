@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,6 +251,57 @@ TEST(Kxhost, DemoWorksWithoutHardware) {
     EXPECT_TRUE(Has(r.out, "SerManager new: ")) << "the library's log is shown";
     EXPECT_TRUE(Has(r.out, "Everything that could be tried here worked.")) << r.out;
     EXPECT_TRUE(Has(r.out, "skipped: no /dev/gpio here")) << r.out;
+}
+
+// Runs a shell command; its standard output (and error, with 2>&1) and the
+// exit status.
+Result Shell(const std::string& command) {
+    Result r;
+    FILE* f = popen(command.c_str(), "r");
+    if (f == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) r.out.append(buf, n);
+    int status = pclose(f);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// `cmake --install` lays out the gzipped man page, groff renders it without a
+// warning, and every option that some --help shows is documented there.
+TEST(Kxhost, ManPageInstallsRendersAndNamesEveryOption) {
+    char dir[] = "/tmp/kxhost-man.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string prefix = dir;
+    Result install = Shell(std::string("'") + KXHOST_CMAKE + "' --install '" + KXSER_BINARY_DIR +
+                           "' --prefix " + prefix + " 2>&1");
+    EXPECT_EQ(install.code, 0) << install.out;
+    const std::string page = prefix + "/share/man/man1/kxhost.1.gz";
+    const bool installed = access(page.c_str(), R_OK) == 0;
+    Result lint, text;
+    if (installed) {
+        lint = Shell("gzip -dc " + page + " >" + prefix + "/kxhost.1 && groff -man -ww -z " + prefix +
+                     "/kxhost.1 2>&1");
+        // One line per paragraph: no breaks or hyphens inside an option name.
+        text = Shell("groff -man -Tascii -P-cbou -rLL=2000n " + prefix + "/kxhost.1 2>/dev/null");
+    }
+    std::filesystem::remove_all(prefix);
+    ASSERT_TRUE(installed) << install.out;
+    EXPECT_EQ(lint.code, 0) << lint.out;
+    EXPECT_EQ(lint.out, "") << "groff warnings";
+    EXPECT_EQ(text.code, 0);
+
+    std::set<std::string> options;
+    const std::regex option("--[a-z]+");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"}, {"demo", "--help"}}) {
+        const std::string help = RunHost(args).out;
+        for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m)
+            options.insert(m->str());
+    }
+    EXPECT_GE(options.size(), 9u) << "the help texts name the options";
+    for (const std::string& o : options)
+        EXPECT_TRUE(std::regex_search(text.out, std::regex(o + "\\b"))) << o << " is not in kxhost(1)";
 }
 
 }  // namespace

@@ -164,18 +164,20 @@ TEST_F(ManagerTest, NetworkFromNumber) {
     EXPECT_EQ(net->m_nPort, 502);
 }
 
-// A text whose channel would duplicate a registered code: the candidate is
-// discarded and the registered channel is relabelled with the request.
-TEST_F(ManagerTest, NetworkDuplicateRelabelsRegisteredChannel) {
-    ISerBase* first = Get(nullptr, 0x200000 + 502);
-    ISerBase* got = Get("10.0.0.1:502", 0x200001);
-    EXPECT_EQ(got, first);
-    EXPECT_EQ(first->GetType(), 0x200001);
-    EXPECT_STREQ(static_cast<CSerNet*>(static_cast<CSerBase*>(first))->m_szAddr, "127.0.0.1");
-    EXPECT_EQ(mgr->m_vecSer.size(), 1u);
-    // Relabelled: found under its new code at once, no longer under the old.
-    EXPECT_EQ(mgr->FindType(0x200001), 0);
-    EXPECT_EQ(mgr->FindType(0x2001F6), -1);
+// A text names the peer: the new channel is relabelled before it is
+// registered, so a channel that carries the text's port as its index is
+// neither handed out nor renamed.
+TEST_F(ManagerTest, NetworkTextGetsThePeerItNamed) {
+    ISerBase* other = Get(nullptr, 0x200007);
+    ISerBase* got = Get("127.0.0.1:7", 0x200009);
+    ASSERT_NE(got, nullptr);
+    EXPECT_NE(got, other);
+    EXPECT_EQ(got->GetType(), 0x200009);
+    EXPECT_EQ(static_cast<CSerNet*>(static_cast<CSerBase*>(got))->m_nPort, 7);
+    EXPECT_EQ(other->GetType(), 0x200007);
+    EXPECT_EQ(Get(nullptr, 0x200009), got);
+    EXPECT_EQ(Get(nullptr, 0x200007), other);
+    EXPECT_EQ(mgr->m_vecSer.size(), 2u);
 }
 
 TEST_F(ManagerTest, OneGpioChannel) {

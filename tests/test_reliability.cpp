@@ -306,6 +306,12 @@ TEST(Reliability, HangUpMidReadEndsTheReadCleanly) {
     double took = 0;
     {
         kxtest::StdoutCapture log;
+        // The bytes must have reached the line before the reader starts: a
+        // pty hands them over in a kernel work item, and a hang-up discards
+        // what is still in flight, so "nothing queued" is only meaningful
+        // once they were queued.
+        ASSERT_TRUE(kxtest::WriteAll(line.master(), "\x41\x42", 2));
+        ASSERT_TRUE(kxtest::WaitInputQueued(line.holder.get(), 2, 10000));
         std::thread reader([&] {
             double start = kxtest::NowMs();
             // -1000: the pass count never runs out, only a full buffer or a
@@ -313,7 +319,6 @@ TEST(Reliability, HangUpMidReadEndsTheReadCleanly) {
             result = ch->Read(buf, sizeof buf, -1000);
             took = kxtest::NowMs() - start;
         });
-        ASSERT_TRUE(kxtest::WriteAll(line.master(), "\x41\x42", 2));
         // Wait until the channel has taken the bytes, then hang up the line.
         for (int i = 0; i < 500 && kxtest::InputQueued(line.holder.get()) != 0; ++i) usleep(10000);
         usleep(50000);

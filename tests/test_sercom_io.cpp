@@ -88,7 +88,8 @@ void ExpectRawLine(const struct termios& t) {
     EXPECT_EQ(t.c_cflag & CRTSCTS, kNone);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL), kNone);
     EXPECT_EQ(t.c_oflag & (OPOST | ONLCR | OCRNL), kNone);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), kNone);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG | ECHONL | IEXTEN), kNone);
+    EXPECT_EQ(t.c_iflag & (ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC), kNone);
     EXPECT_EQ(t.c_cc[VMIN], 0);
     EXPECT_EQ(t.c_cc[VTIME], 2);
     EXPECT_NE(t.c_lflag & ECHOK, kNone);
@@ -257,8 +258,8 @@ TEST(SerComOpen, SetOptCases) {
         const bool cooked = (t.c_lflag & ICANON) && (t.c_iflag & ICRNL) && (t.c_oflag & ONLCR);
         EXPECT_EQ(cooked, !row.raw);
         if (row.raw) {
-            EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), kNone);
-            EXPECT_EQ(t.c_iflag & (INLCR | IGNCR | ICRNL), kNone);
+            EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG | ECHONL | IEXTEN), kNone);
+            EXPECT_EQ(t.c_iflag & (INLCR | IGNCR | ICRNL | ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC), kNone);
             EXPECT_EQ(t.c_oflag & (ONLCR | OCRNL), kNone);
         }
         EXPECT_EQ(t.c_oflag & OPOST, kNone);

@@ -1,6 +1,7 @@
 // Serial definition strings: construction, tokenizer, kinds, type codes, note.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -58,7 +59,20 @@ const DefRow kRows[] = {
     {"ttyS:9600", "COM", 9600, 0x100000, 9600, 0, 8, 1, "COM9600:9600,n,8,1.5", 0},
     {"x,,5", "COM", 0, 0x100000, 5, 0, 8, 1, "COM0:5,n,8,1.5", 0},
     {"12", "COM", 1, 0x100000, 9600, 0, 8, 1, "COM1:9600,n,8,1.5", 12},
+    // Numbers past the int range saturate on every target instead of wrapping
+    // (on x86_64 these would read as 9600 baud, 7 data bits and index 1).
+    {"ttyS1:4294976896,E,4294967303,2", "ttyS", 1, 0x100000, INT_MAX, 2, INT_MAX, 2,
+     "ttyS1:2147483647,e,2147483647,2", 0x100001},
+    {"x,-4294967295,-4294967295", "COM", INT_MIN, 0x100000, INT_MIN, 0, 8, 1,
+     "COM-2147483648:-2147483648,n,8,1.5", 0},
+    {"x,99999999999", "COM", INT_MAX, 0x100000, 9600, 0, 8, 1, "COM2147483647:9600,n,8,1.5", 0},
+    {"4294967297,1", "COM", 1, 0x100000, 9600, 0, 8, 1, "COM1:9600,n,8,1.5", INT_MAX},
 };
+
+// Kind + index as the 32-bit target adds them (wrapping), also for a saturated index.
+int TypeCode(int kind, int index) {
+    return static_cast<int>(static_cast<unsigned>(kind) + static_cast<unsigned>(index));
+}
 
 class SerDefTable : public ::testing::TestWithParam<DefRow> {};
 
@@ -70,7 +84,7 @@ TEST_P(SerDefTable, ParsesLikeTheTable) {
     EXPECT_STREQ(com.m_szPortName, row.port);
     EXPECT_EQ(com.m_nIndex, row.index);
     EXPECT_EQ(com.m_nKind, row.kind);
-    EXPECT_EQ(com.GetType(), row.kind + row.index);
+    EXPECT_EQ(com.GetType(), TypeCode(row.kind, row.index));
     EXPECT_EQ(com.m_nBaud, row.baud);
     EXPECT_EQ(com.m_nParity, row.parity);
     EXPECT_EQ(com.m_nDataBits, row.dataBits);

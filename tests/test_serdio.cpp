@@ -166,15 +166,26 @@ TEST_F(SerDioTest, ReadSamplesLine18Then17) {
     dio.Close();
 }
 
-TEST_F(SerDioTest, SilentDriverYieldsZero) {
+// A driver that stores nothing yields 0 bytes and success; one whose reads
+// and requests fail still yields 0 bytes, but the results say so.
+TEST_F(SerDioTest, SilentOrFailingDriverYieldsZero) {
     gpiosim_set_level(18, 0xff);
-    gpiosim_set_silent(1);
+    gpiosim_set_level(17, 0xff);
     CSerDio dio(nullptr);
     OpenQuietly(dio);
-    unsigned char buf[2] = {0xee, 0xee};
-    EXPECT_EQ(dio.Read(buf, 2, 0), 1);
-    EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(buf[1], 0);
+    const unsigned char drive[2] = {2, 1};
+    for (int failing = 0; failing <= 1; ++failing) {
+        SCOPED_TRACE(failing ? "failing" : "silent");
+        gpiosim_set_silent(!failing);
+        gpiosim_set_failing(failing);
+        unsigned char buf[2] = {0xee, 0xee};
+        EXPECT_EQ(dio.Read(buf, 2, 0), failing ? -1 : 1);
+        EXPECT_EQ(buf[0], 0);
+        EXPECT_EQ(buf[1], 0);
+        EXPECT_EQ(dio.Write(drive, 2), failing ? -1 : 0);
+    }
+    EXPECT_EQ(gpiosim_sample_count(), 4) << "both lines sampled also when failing";
+    EXPECT_EQ(gpiosim_drive_count(), 2);
     dio.Close();
 }
 
@@ -218,10 +229,18 @@ TEST_F(SerDioTest, WriteSelectsLineAndRequest) {
     EXPECT_EQ(dio.Write(longer, 4), 0);
     EXPECT_EQ(gpiosim_drive(n).line, 17);
     EXPECT_EQ(gpiosim_drive(n).request, 0u);
-    // The text form forwards its length.
+    // The text form forwards its length; a one-character text drives its
+    // line low (the level is the text's terminator), and so does one byte.
     EXPECT_EQ(dio.Write("\x03\x01"), 0);
     EXPECT_EQ(gpiosim_drive(n + 1).line, 18);
     EXPECT_EQ(gpiosim_drive(n + 1).request, 1u);
+    EXPECT_EQ(dio.Write("\x03"), 0);
+    EXPECT_EQ(gpiosim_drive(n + 2).line, 18);
+    EXPECT_EQ(gpiosim_drive(n + 2).request, 0u);
+    const unsigned char selectorOnly[2] = {4, 1};  // the 1 lies beyond the length
+    EXPECT_EQ(dio.Write(selectorOnly, 1), 0);
+    EXPECT_EQ(gpiosim_drive(n + 3).line, 19);
+    EXPECT_EQ(gpiosim_drive(n + 3).request, 0u);
     EXPECT_EQ(cap.Stop(), "");
     dio.Close();
 }
@@ -232,9 +251,9 @@ TEST_F(SerDioTest, WriteRefusals) {
     EXPECT_EQ(dio.Write(data, 2), -1) << "closed";
     OpenQuietly(dio);
     EXPECT_EQ(dio.Write(nullptr, 2), -1);
-    EXPECT_EQ(dio.Write(data, 1), -1);
     EXPECT_EQ(dio.Write(data, 0), -1);
-    EXPECT_EQ(dio.Write("\x02"), -1);
+    EXPECT_EQ(dio.Write(data, -1), -1);
+    EXPECT_EQ(dio.Write(""), -1);
     EXPECT_EQ(gpiosim_drive_count(), 0);
     dio.Close();
 }

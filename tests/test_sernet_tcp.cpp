@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -135,29 +137,75 @@ TEST(SerNetTcp, NoWaitBeforeReceive) {
     }
 }
 
-TEST(SerNetTcp, PeerCloseReadsZeroAndStaysOpen) {
+// A peer that closed its end reads 0 with the usual lines, and the channel
+// closes: nothing more goes into the dead connection, and the next IsOpened
+// reconnects. A receive of 0 bytes asked for closes nothing.
+TEST(SerNetTcp, PeerCloseReadsZeroAndClosesTheChannel) {
     Link l;
     ASSERT_EQ(l.opened, 1);
-    l.peer.reset();
+    ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "x", 1));
+    ASSERT_TRUE(kxnet::WaitQueued(l.ch->m_nSocket, 1, kWaitMs));
     unsigned char buf[8];
     kxtest::StdoutCapture out;
-    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 0);
-    EXPECT_EQ(out.Stop(), RecvLines("", 0));
-    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_EQ(l.ch->Read(buf, 0, 0), 0);
     EXPECT_GE(l.ch->m_nSocket, 0);
+    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 1);
+    l.peer.reset();
+    EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 0);
+    EXPECT_EQ(l.ch->m_nSocket, -1);
+    EXPECT_EQ(l.ch->Write("lost"), -1);
+    const std::string reads = RecvLines("", 0) + RecvLines("78 ", 1) + RecvLines("", 0);
+    EXPECT_EQ(out.Text(), reads) << "no line for the close, none for the refused write";
+    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_EQ(out.Stop(), reads + kConnectFailed + kConnected);
+    EXPECT_TRUE(kxnet::Accept(l.listener.get(), kWaitMs)) << "reconnected";
 }
 
-TEST(SerNetTcp, NullReadBufferIsRefusedWithoutClosing) {
+// Refused before any receive: the connection and the pending bytes stay.
+TEST(SerNetTcp, RefusedReadArgumentsKeepTheConnection) {
     Link l;
     ASSERT_EQ(l.opened, 1);
     ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "ab", 2));
+    unsigned char buf[2];
     kxtest::StdoutCapture out;
     EXPECT_EQ(l.ch->Read(nullptr, 8, 0), -1);
+    EXPECT_EQ(l.ch->Read(buf, -1, 0), -1);
+    EXPECT_EQ(l.ch->Read(buf, INT_MIN, 0), -1);
     EXPECT_EQ(out.Stop(), "");
     EXPECT_EQ(l.ch->IsOpened(), 1);
-    unsigned char buf[2];
     kxtest::StdoutCapture again;
     EXPECT_EQ(l.ch->Read(buf, 2, 0), 2) << "the pending bytes are still there";
+}
+
+// No host can reach a network channel's socket (GetHandle is -1), so
+// destroying the channel, as FreeSerManager does, closes it.
+TEST(SerNetTcp, DestructionClosesTheSocket) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    l.ch.reset();
+    char c;
+    ASSERT_TRUE(kxtest::WaitReadable(l.peer.get(), kWaitMs));
+    EXPECT_EQ(recv(l.peer.get(), &c, 1, 0), 0);
+}
+
+// A benign signal (a handler with SA_RESTART) during the wait changes
+// nothing: the wait resumes with the time left and times out as usual.
+TEST(SerNetTcp, RestartingSignalsDuringTheWaitChangeNothing) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxtest::InterruptSignal sig(true);
+    std::atomic<int> n{-2};
+    kxtest::StdoutCapture out;
+    std::thread reader([&] {
+        unsigned char buf[4];
+        n = l.ch->Read(buf, sizeof buf, 1500);
+    });
+    sig.Pulse(reader.native_handle(), 5, 100);
+    reader.join();
+    EXPECT_GE(kxtest::InterruptSignal::Delivered(), 5);
+    EXPECT_EQ(n.load(), -1);
+    EXPECT_EQ(out.Stop(), "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=1500\r\n");
+    EXPECT_GE(l.ch->m_nSocket, 0);
 }
 
 TEST(SerNetTcp, PeerResetClosesAndIsOpenedReconnects) {

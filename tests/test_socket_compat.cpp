@@ -269,6 +269,8 @@ TEST(SocketAddress, UnicastAndMulticastByFirstOctet) {
     }
 }
 
+// A text cut to fit the buffer is another address: it is written cut, as
+// always, but reported as not fitting (1000).
 TEST(SocketAddress, FormatIP) {
     struct Case {
         unsigned long addr;
@@ -276,19 +278,25 @@ TEST(SocketAddress, FormatIP) {
         unsigned int size;
         bool result;
         const char* expect;  // nullptr: untouched
+        int lastError;
     } cases[] = {
-        {0xc0a80001, true, 16, true, "192.168.0.1"},
-        {htonl(0xc0a80001), false, 16, true, "192.168.0.1"},
-        {0xc0a80001, true, 10, true, "192.168.0"},
-        {0xc0a80001, true, 1, true, ""},
-        {0xc0a80001, true, 0, false, nullptr},
-        {0xffffffff, false, 16, true, "255.255.255.255"},
+        {0xc0a80001, true, 16, true, "192.168.0.1", 0},
+        {htonl(0xc0a80001), false, 16, true, "192.168.0.1", 0},
+        {0xc0a80001, true, 12, true, "192.168.0.1", 0},
+        {0xc0a80001, true, 11, false, "192.168.0.", 1000},
+        {0xc0a80001, true, 10, false, "192.168.0", 1000},
+        {0xc0a80001, true, 1, false, "", 1000},
+        {0xc0a80001, true, 0, false, nullptr, 0},
+        {0xffffffff, false, 16, true, "255.255.255.255", 0},
+        {0xffffffff, false, 15, false, "255.255.255.25", 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         char buf[17];
         std::memset(buf, '#', sizeof buf);
+        SetLastError(0);
         EXPECT_EQ(CSocketHandle::FormatIP(buf, c.size, c.addr, c.hostOrder), c.result);
+        EXPECT_EQ(GetLastError(), c.lastError);
         if (c.expect != nullptr) {
             EXPECT_STREQ(buf, c.expect);
         } else {
@@ -327,10 +335,18 @@ TEST(SocketAddress, GetIPAddressOfNumericTexts) {
 // a host name missing from /etc/hosts) fails on the machine, not on the wire.
 TEST(SocketAddress, NamesResolvedInPrivateNet) {
     KXSOCK_IN_PRIVATE_NET([] {
+        // The classic all-ones answer, with the resolver's reason recorded:
+        // WSAHOST_NOT_FOUND, or WSATRY_AGAIN where a name server is
+        // configured but, in here, unreachable. The record fails rather than
+        // stand for the broadcast address.
+        SetLastError(0);
         EXPECT_EQ(CSocketHandle::GetIPAddress("no-such-host-kx.invalid"), 0xfffffffful);
+        EXPECT_TRUE(GetLastError() == 11001 || GetLastError() == 11002) << GetLastError();
         SockAddrIn a;
-        EXPECT_TRUE(a.CreateFrom("no-such-host-kx.invalid", "0", AF_INET));
+        EXPECT_FALSE(a.CreateFrom("no-such-host-kx.invalid", "80", AF_INET));
         EXPECT_EQ(a.sin_addr.s_addr, 0xffffffffu);
+        EXPECT_TRUE(a.CreateFrom("localhost", "80", AF_INET));
+        EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7f000001u);
 
         const uint32_t expectNet = kxsock::LocalNameAddress();
         EXPECT_EQ(CSocketHandle::GetIPAddress(""), ntohl(expectNet));

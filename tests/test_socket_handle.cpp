@@ -10,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SocketHandle.h"
@@ -325,6 +327,43 @@ TEST(SocketHandleRead, ZeroTimeoutEndsWithReceiveTimeout) {
     EXPECT_EQ(r.lines, "SocketHandle::Read res=-1/16 errno=11\r\nSocketHandle::Read err lastErr=11 errno=11\r\n");
     EXPECT_EQ(GetLastError(), EAGAIN);
     EXPECT_EQ(_lastWSA, 0);
+}
+
+// A host breaks an INFINITE Read, or a WaitForConnection, with a signal
+// whose handler it installed without SA_RESTART: the call fails with EINTR.
+TEST(SocketHandleRead, InterruptingSignalEndsBlockingCalls) {
+    CSocketHandle datagrams, listener;
+    ASSERT_TRUE(datagrams.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_DGRAM, 0));  // no receive time-out
+    ASSERT_TRUE(listener.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_STREAM, 0));
+    kxtest::InterruptSignal sig;
+    std::atomic<bool> done{false};
+    int res = 0;
+    long conn = 0;
+    int lastError = 0;
+    kxtest::StdoutCapture capture;
+    std::thread blocked([&] {
+        unsigned char buf[16];
+        res = datagrams.Read(buf, sizeof buf, nullptr, kInfinite);
+        lastError = GetLastError();
+        conn = CSocketHandle::WaitForConnection(listener.GetSocket());
+        done = true;
+    });
+    for (int i = 0; i < 400 && !done; ++i) sig.Pulse(blocked.native_handle(), 1, 50);
+    CSocketHandle sender, peer;
+    if (!done) {  // end the calls, so a failing test ends too
+        SockAddrIn to;
+        datagrams.GetSockName(to);
+        unsigned char x[1] = {'x'};
+        sender.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_DGRAM, 0);
+        sender.Write(x, 1, to, kInfinite);
+        peer.ConnectTo("127.0.0.1", "127.0.0.1", PortOf(listener).c_str(), AF_INET, SOCK_STREAM);
+    }
+    blocked.join();
+    EXPECT_EQ(res, -1);
+    EXPECT_EQ(lastError, EINTR);
+    EXPECT_EQ(conn, -1);
+    if (conn >= 0) close(static_cast<int>(conn));
+    EXPECT_EQ(capture.Stop(), "SocketHandle::Read res=-1/16 errno=4\r\nSocketHandle::Read err lastErr=4 errno=4\r\n");
 }
 
 TEST(SocketHandleRead, ClosedPeerLeavesConnResetPending) {

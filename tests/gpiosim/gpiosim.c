@@ -39,6 +39,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct {
     int installed;
     int silent;
+    int failing;
     unsigned short levels[MAX_LINES];
     int fds[MAX_FDS];
     int nfds;
@@ -175,11 +176,16 @@ static ssize_t ReadDevice(int fd, void* buf, size_t len, int* served) {
             sim.sampleLine[i] = rec[0];
             sim.samplePreset[i] = rec[1];
         }
-        if (!sim.silent) {
-            rec[1] = rec[0] < MAX_LINES ? sim.levels[rec[0]] : 0;
-            memcpy(buf, rec, sizeof rec);
+        if (sim.failing) {
+            errno = EIO;
+            result = -1;
+        } else {
+            if (!sim.silent) {
+                rec[1] = rec[0] < MAX_LINES ? sim.levels[rec[0]] : 0;
+                memcpy(buf, rec, sizeof rec);
+            }
+            result = 4;
         }
-        result = 4;
     }
     pthread_mutex_unlock(&lock);
     return result;
@@ -217,6 +223,10 @@ int gpiosim_ioctl(int fd, unsigned long request, ...) {
                 sim.drive[sim.drives].line = (int)(intptr_t)arg;
             }
             sim.drives++;
+            if (sim.failing) {
+                errno = EIO;
+                r = -1;
+            }
         } else {
             errno = ENOTTY;
             r = -1;
@@ -268,6 +278,12 @@ void gpiosim_set_level(unsigned line, unsigned value) {
 void gpiosim_set_silent(int silent) {
     pthread_mutex_lock(&lock);
     sim.silent = silent;
+    pthread_mutex_unlock(&lock);
+}
+
+void gpiosim_set_failing(int failing) {
+    pthread_mutex_lock(&lock);
+    sim.failing = failing;
     pthread_mutex_unlock(&lock);
 }
 

@@ -30,6 +30,9 @@ void gpiosim_set_level(unsigned line, unsigned value);
 // When set, reads succeed but store nothing, like a driver that ignores the
 // record.
 void gpiosim_set_silent(int silent);
+// When set, reads and the two requests fail with EIO (they are still
+// recorded), like a driver whose hardware is gone.
+void gpiosim_set_failing(int failing);
 
 int gpiosim_open_count(void);       // opens of /dev/gpio served
 int gpiosim_last_open_flags(void);  // flags of the last one

@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,5 +179,32 @@ ScopedChdir::~ScopedChdir() {
         // Nothing sensible to do in a destructor.
     }
 }
+
+namespace {
+std::atomic<int> g_delivered{0};
+struct sigaction g_oldAction;
+void CountSignal(int) { g_delivered.fetch_add(1); }
+}  // namespace
+
+InterruptSignal::InterruptSignal(bool restart) {
+    g_delivered = 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = CountSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = restart ? SA_RESTART : 0;
+    sigaction(SIGUSR1, &sa, &g_oldAction);
+}
+
+InterruptSignal::~InterruptSignal() { sigaction(SIGUSR1, &g_oldAction, nullptr); }
+
+void InterruptSignal::Pulse(pthread_t thread, int times, int gapMs) {
+    for (int i = 0; i < times; ++i) {
+        poll(nullptr, 0, gapMs);
+        pthread_kill(thread, SIGUSR1);
+    }
+}
+
+int InterruptSignal::Delivered() { return g_delivered.load(); }
 
 }  // namespace kxtest

@@ -3,6 +3,8 @@
 #ifndef KXSER_TESTS_KXTEST_H
 #define KXSER_TESTS_KXTEST_H
 
+#include <pthread.h>
+
 #include <string>
 
 namespace kxtest {
@@ -78,6 +80,21 @@ bool WaitReadable(int fd, int timeoutMs);
 int ReadFully(int fd, void* buf, int len, int timeoutMs);
 // Writes all of `len` bytes; returns false on error.
 bool WriteAll(int fd, const void* buf, int len);
+
+// Installs a counting SIGUSR1 handler for its lifetime, restoring the old
+// one afterwards. Without SA_RESTART (the default) the blocking calls of a
+// signalled thread fail with EINTR, which is how a host breaks them; with it
+// the kernel restarts them.
+class InterruptSignal {
+public:
+    explicit InterruptSignal(bool restart = false);
+    ~InterruptSignal();
+    InterruptSignal(const InterruptSignal&) = delete;
+    InterruptSignal& operator=(const InterruptSignal&) = delete;
+    // Sends `times` signals to `thread`, `gapMs` apart (the first after one gap).
+    void Pulse(pthread_t thread, int times, int gapMs);
+    static int Delivered();
+};
 
 // Monotonic milliseconds.
 double NowMs();

@@ -10,7 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,41 +84,17 @@ void CookLine(int fd) {
     struct termios t;
     if (tcgetattr(fd, &t) != 0) throw std::runtime_error("tcgetattr on the test line failed");
     t.c_iflag |= INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+    // Left behind by earlier programs: 0xA5 would read as 0x25 (ISTRIP),
+    // 0xFF twice (PARMRK), and so on.
+    t.c_iflag |= ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC;
     t.c_oflag |= OPOST | ONLCR | OCRNL;
-    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | ECHOK;
+    t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | ECHOK | ECHONL | IEXTEN;
     t.c_cflag |= CRTSCTS | PARENB | PARODD | CSTOPB | HUPCL;
     t.c_cflag &= ~(CLOCAL | CREAD);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr on the test line failed");
 }
-
-namespace {
-std::atomic<int> g_delivered{0};
-struct sigaction g_oldAction;
-void CountSignal(int) { g_delivered.fetch_add(1); }
-}  // namespace
-
-InterruptSignal::InterruptSignal() {
-    g_delivered = 0;
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = CountSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: interrupted calls fail with EINTR
-    sigaction(SIGUSR1, &sa, &g_oldAction);
-}
-
-InterruptSignal::~InterruptSignal() { sigaction(SIGUSR1, &g_oldAction, nullptr); }
-
-void InterruptSignal::Pulse(pthread_t thread, int times, int gapMs) {
-    for (int i = 0; i < times; ++i) {
-        poll(nullptr, 0, gapMs);
-        pthread_kill(thread, SIGUSR1);
-    }
-}
-
-int InterruptSignal::Delivered() { return g_delivered.load(); }
 
 namespace {
 std::string FindSocat() {

@@ -1,10 +1,9 @@
 // Helpers for the serial-channel tests: a pty line the channel reaches
 // through its own device path rule, input-queue waits, descriptor counts,
-// signals that interrupt blocking calls, and a socat-made pty pair.
+// and a socat-made pty pair.
 #ifndef KXSER_TESTS_SERIAL_PTY_H
 #define KXSER_TESTS_SERIAL_PTY_H
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -55,19 +54,6 @@ bool SameDevice(int fd1, int fd2);
 // Sets the line to a cooked state with every flag the channel must clear
 // turned on, plus a few flags it must leave alone (ECHOK, HUPCL).
 void CookLine(int fd);
-
-// Installs a counting SIGUSR1 handler WITHOUT SA_RESTART, so that blocking
-// calls of a signalled thread fail with EINTR; restores the old handler.
-class InterruptSignal {
-public:
-    InterruptSignal();
-    ~InterruptSignal();
-    InterruptSignal(const InterruptSignal&) = delete;
-    InterruptSignal& operator=(const InterruptSignal&) = delete;
-    // Sends `times` signals to `thread`, `gapMs` apart (the first after one gap).
-    void Pulse(pthread_t thread, int times, int gapMs);
-    static int Delivered();
-};
 
 // `socat` relaying between two ptys it creates; the test uses one end,
 // the channel the other. Killed on destruction.

@@ -1,0 +1,45 @@
+// Argument parsing shared by the commands: numbers, hex bytes, the option
+// walker and the usage error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kxhost {
+
+// Decimal, or hexadecimal with 0x; the whole text must be the number.
+bool ParseNumber(const char* text, bool allowHex, long long lo, long long hi, long long* out);
+
+// Pairs of hex digits; blanks between them are allowed ("01 03 00 0a").
+bool ParseHexBytes(const char* text, std::vector<unsigned char>* out);
+
+// Walks the options of one command: "--name value" or "--name=value".
+class Args {
+public:
+    Args(int argc, char** argv, int first) : argc_(argc), argv_(argv), i_(first) {}
+
+    bool Done() const { return i_ >= argc_; }
+    const char* Peek() const { return argv_[i_]; }
+    const char* Next() { return argv_[i_++]; }
+
+    // True when the current argument is option `name`; its value (if it
+    // takes one) goes to *value. A missing value is reported.
+    bool Option(const char* name, const char** value, bool* missing);
+
+private:
+    int argc_;
+    char** argv_;
+    int i_;
+};
+
+bool IsHelp(const char* arg);
+
+// The options of a command that takes only --lib PATH (and --help, which
+// sets *help). Returns kExitOk or the usage error.
+int ParseLibOnly(int argc, char** argv, const char* command, std::string* lib, bool* help);
+
+// Prints the usage error, pointing at `kxhost COMMAND --help` (or at
+// `kxhost --help` for an empty command), and returns kExitUsage.
+int Usage(const char* command, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace kxhost

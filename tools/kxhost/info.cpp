@@ -1,0 +1,41 @@
+// kxhost info: identify the plug-in.
+#include <cstdio>
+#include <string>
+
+#include "args.h"
+#include "commands.h"
+#include "common.h"
+#include "plugin.h"
+
+namespace kxhost {
+
+namespace {
+
+const char kInfoUsage[] =
+    "Usage: kxhost info [--lib PATH]\n"
+    "\n"
+    "Loads the plug-in and prints DllType, DllNote and DllVersion.\n";
+
+}  // namespace
+
+int CmdInfo(int argc, char** argv) {
+    std::string lib;
+    bool help = false;
+    int rc = ParseLibOnly(argc, argv, "info", &lib, &help);
+    if (rc != kExitOk) return rc;
+    if (help) {
+        fputs(kInfoUsage, stdout);
+        return kExitOk;
+    }
+    Plugin p;
+    rc = LoadPlugin(p, lib);
+    if (rc != kExitOk) return rc;
+    printf("library: %s\n", p.path.c_str());
+    printf("type:    %d\n", p.dllType());
+    const char* note = p.dllNote();
+    printf("note:    %s\n", note != nullptr ? note : "(none)");
+    printf("version: %d\n", p.dllVersion());
+    return kExitOk;
+}
+
+}  // namespace kxhost

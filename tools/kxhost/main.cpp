@@ -1,0 +1,63 @@
+// kxhost: loads the kxSer plug-in with dlopen and drives its channels, the
+// way the applications that embed it do. It uses nothing but the five plain-C
+// entry points and the interfaces in include/.
+//
+//   kxhost info                 identify the plug-in (info.cpp)
+//   kxhost open DEF [options]   talk to one channel, a meter or a controller
+//                               (open.cpp)
+//   kxhost demo                 try every channel family with no hardware
+//                               (demo.cpp, with the peers in echo_peers.cpp)
+//
+// plugin.cpp loads the library, args.cpp parses the options. Standard output
+// carries the library's own log and the results; errors go to standard
+// error. Exit codes: 0 success, 1 a channel failed to open or a transfer
+// failed, 2 usage errors (including a missing library or symbol). kxhost.1 is
+// the manual page; it names every option of the help texts below and in the
+// commands' files.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "args.h"
+#include "commands.h"
+#include "common.h"
+
+namespace {
+
+const char kMainUsage[] =
+    "Usage: kxhost COMMAND [OPTIONS]\n"
+    "\n"
+    "Loads the kxSer plug-in (kxSer.so) with dlopen and drives its channels.\n"
+    "\n"
+    "Commands:\n"
+    "  info     show the plug-in's type, note and version\n"
+    "  open     open one channel, send, receive and close it\n"
+    "  demo     try serial, TCP, UDP, GPIO and USB channels without hardware\n"
+    "\n"
+    "Every command takes --lib PATH (default: kxSer.so beside the executable,\n"
+    "then ../kxSer.so, ../lib/kxSer.so and /usr/lib/kxSer.so) and --help.\n"
+    "Exit codes: 0 success, 1 a channel failed to open or a transfer failed,\n"
+    "2 usage error (bad option, bad value, library or entry point missing).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kxhost;
+    // Results and the library's log interleave line by line with errors.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    if (argc < 2) {
+        fputs(kMainUsage, stderr);
+        return kExitUsage;
+    }
+    const char* cmd = argv[1];
+    if (IsHelp(cmd)) {
+        fputs(kMainUsage, stdout);
+        return kExitOk;
+    }
+    if (strcmp(cmd, "info") == 0) return CmdInfo(argc, argv);
+    if (strcmp(cmd, "open") == 0) return CmdOpen(argc, argv);
+    if (strcmp(cmd, "demo") == 0) return CmdDemo(argc, argv);
+    return Usage("", "unknown command '%s'", cmd);
+}

@@ -1,0 +1,228 @@
+// kxhost open: one channel, asked for by definition string and type code,
+// opened, sent to and read from for a number of rounds, then closed.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ISerBase.h"
+#include "ISerManager.h"
+#include "args.h"
+#include "commands.h"
+#include "common.h"
+#include "plugin.h"
+
+namespace kxhost {
+
+namespace {
+
+const char kOpenUsage[] =
+    "Usage: kxhost open DEF [--type CODE] [--send HEX | --text TEXT] [--read N]\n"
+    "                   [--timeout MS] [--repeat K] [--interval MS] [--lib PATH]\n"
+    "\n"
+    "Asks the manager for the channel of DEF and CODE (GetSer), opens it, and\n"
+    "for each of K rounds sends the bytes and then reads up to N bytes, printing\n"
+    "them as hex and text. Then closes the channel and frees the manager.\n"
+    "\n"
+    "  DEF            definition string; '-' passes none (the channel is then\n"
+    "                 built from the index in CODE)\n"
+    "                   serial:  ttyUSB0:9600,E,8,1   (port, baud, parity N/O/E/M/S,\n"
+    "                            data bits, stop bits 1/1.5/2)\n"
+    "                   network: 192.168.1.10:502 (TCP), u192.168.1.10:502 (UDP),\n"
+    "                            b:4000 (UDP broadcast)\n"
+    "                   GPIO:    free text, used as the channel's note\n"
+    "  --type CODE    type code, decimal or 0x hex (default 0: serial, the code\n"
+    "                 follows from DEF). Kinds: 0x100000 serial, 0x200000 network\n"
+    "                 (add an index of your choice, e.g. 0x200001), 0x800000 GPIO,\n"
+    "                 0x400000 USB (never provided)\n"
+    "  --send HEX     bytes to send, as pairs of hex digits (\"01 03 00 00 00 0a\")\n"
+    "                 GPIO: two bytes, output selector and level\n"
+    "  --text TEXT    text to send instead (without a terminator)\n"
+    "  --read N       read up to N bytes after sending (default: no read)\n"
+    "                 GPIO: 1 or 2 bytes, the levels of input lines 18 and 17\n"
+    "  --timeout MS   receive time-out handed to Read (default 1000); serial: one\n"
+    "                 extra polling round per full second; network: the wait in\n"
+    "                 milliseconds, -1 blocks until data arrives\n"
+    "  --repeat K     rounds of send and read (default 1)\n"
+    "  --interval MS  pause between rounds (default 1000)\n"
+    "\n"
+    "Examples:\n"
+    "  kxhost open ttyUSB0:9600,E,8,1 --send \"01 03 00 00 00 02 C4 0B\" --read 9\n"
+    "  kxhost open 192.168.1.10:502 --type 0x200001 --send \"00 01 00 00 00 06 01 03 00 00 00 02\" --read 64\n";
+
+struct OpenOptions {
+    std::string lib;
+    bool hasDef = false;
+    std::string def;
+    int type = 0;
+    bool send = false;
+    std::vector<unsigned char> data;
+    bool text = false;
+    std::string textValue;  // NUL-terminated for the text form of Write
+    int readLen = 0;
+    int timeout = 1000;
+    int repeat = 1;
+    int intervalMs = 1000;
+};
+
+int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
+    Args args(argc, argv, 2);
+    bool haveDef = false;
+    long long n;
+    while (!args.Done()) {
+        const char* v = nullptr;
+        bool missing = false;
+        const char* arg = args.Peek();
+        if (IsHelp(arg)) {
+            *help = true;
+            return kExitOk;
+        }
+        if (args.Option("--lib", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--lib");
+            o->lib = v;
+        } else if (args.Option("--type", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--type");
+            if (!ParseNumber(v, true, 0, 0x7fffffff, &n))
+                return Usage("open", "--type '%s' is not a type code (decimal or 0x hex)", v);
+            o->type = static_cast<int>(n);
+        } else if (args.Option("--send", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--send");
+            if (o->send) return Usage("open", "%s given twice, or together with --text", "--send");
+            if (!ParseHexBytes(v, &o->data))
+                return Usage("open", "--send '%s' is not an even number of hex digits", v);
+            o->send = true;
+        } else if (args.Option("--text", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--text");
+            if (o->send) return Usage("open", "%s given twice, or together with --send", "--text");
+            if (*v == '\0') return Usage("open", "%s: the text is empty", "--text");
+            o->data.assign(v, v + strlen(v));
+            o->textValue = v;
+            o->send = true;
+            o->text = true;
+        } else if (args.Option("--read", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--read");
+            if (!ParseNumber(v, false, 1, 65536, &n))
+                return Usage("open", "--read '%s' is not a byte count from 1 to 65536", v);
+            o->readLen = static_cast<int>(n);
+        } else if (args.Option("--timeout", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--timeout");
+            if (!ParseNumber(v, false, -1, 3600000, &n))
+                return Usage("open", "--timeout '%s' is not a time in milliseconds (-1 to 3600000)", v);
+            o->timeout = static_cast<int>(n);
+        } else if (args.Option("--repeat", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--repeat");
+            if (!ParseNumber(v, false, 1, 1000000, &n))
+                return Usage("open", "--repeat '%s' is not a count from 1 to 1000000", v);
+            o->repeat = static_cast<int>(n);
+        } else if (args.Option("--interval", &v, &missing)) {
+            if (missing) return Usage("open", "%s needs a value", "--interval");
+            if (!ParseNumber(v, false, 0, 3600000, &n))
+                return Usage("open", "--interval '%s' is not a time in milliseconds", v);
+            o->intervalMs = static_cast<int>(n);
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            return Usage("open", "unknown option '%s'", arg);
+        } else if (!haveDef) {
+            haveDef = true;
+            args.Next();
+            o->hasDef = strcmp(arg, "-") != 0;
+            if (o->hasDef) o->def = arg;
+        } else {
+            return Usage("open", "unexpected argument '%s' (only one DEF)", arg);
+        }
+    }
+    if (!haveDef) return Usage("open", "%s", "missing the definition string DEF");
+    return kExitOk;
+}
+
+// One round of send and read; false when a transfer failed.
+bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio) {
+    bool ok = true;
+    if (o.send) {
+        const int len = static_cast<int>(o.data.size());
+        int r = o.text ? ser->Write(o.textValue.c_str())
+                       : ser->Write(o.data.data(), len);
+        // The GPIO channel answers 0 for a write it passed on.
+        if (r < 0) {
+            Error("sending %d bytes failed (Write returned %d)", len, r);
+            ok = false;
+        } else if (!gpio && r != len) {
+            Error("only %d of %d bytes were sent", r, len);
+            ok = false;
+        } else {
+            printf("sent %d bytes: %s\n", len, HexAndText(o.data.data(), len).c_str());
+        }
+    }
+    if (o.readLen > 0) {
+        std::vector<unsigned char> buf(static_cast<size_t>(o.readLen) + 1, 0);
+        int r = ser->Read(buf.data(), o.readLen, o.timeout);
+        // The GPIO channel answers 1 for a read of one or two line levels.
+        int got = gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
+        if (r < 0) {
+            Error("receiving failed (Read returned %d)", r);
+            ok = false;
+        } else if (got == 0) {
+            Error("nothing received within the time-out");
+            ok = false;
+        } else {
+            printf("received %d bytes: %s\n", got, HexAndText(buf.data(), got).c_str());
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+int CmdOpen(int argc, char** argv) {
+    OpenOptions o;
+    bool help = false;
+    int rc = ParseOpen(argc, argv, &o, &help);
+    if (rc != kExitOk) return rc;
+    if (help) {
+        fputs(kOpenUsage, stdout);
+        return kExitOk;
+    }
+    Plugin p;
+    rc = LoadPlugin(p, o.lib);
+    if (rc != kExitOk) return rc;
+
+    ISerManager* mgr = p.getSerManager();
+    if (mgr == nullptr) {
+        Error("the plug-in handed out no channel manager");
+        return kExitFailed;
+    }
+    const char* def = o.hasDef ? o.def.c_str() : nullptr;
+    ISerBase* ser = mgr->GetSer(def, o.type);
+    if (ser == nullptr) {
+        Error("no channel for type code 0x%x%s", static_cast<unsigned>(o.type),
+              (o.type & kKindMask) == kKindUsb ? " (the USB kind has no transport)" : "");
+        p.freeSerManager(mgr);
+        return kExitFailed;
+    }
+    const bool gpio = (ser->GetType() & kKindMask) == kKindGpio;
+    printf("channel: type 0x%x, note %s\n", static_cast<unsigned>(ser->GetType()), ser->GetNote());
+    if (!ser->Open(nullptr)) {
+        Error("cannot open the channel %s (type 0x%x)", ser->GetNote(),
+              static_cast<unsigned>(ser->GetType()));
+        ser->Close();
+        p.freeSerManager(mgr);
+        return kExitFailed;
+    }
+    bool ok = true;
+    for (int round = 0; round < o.repeat; ++round) {
+        if (round > 0) {
+            SleepMs(o.intervalMs);
+            // A network channel that a failed transfer closed reconnects here.
+            if (!ser->IsOpened()) {
+                Error("the channel is closed and could not be reopened");
+                ok = false;
+                continue;
+            }
+        }
+        if (!Exchange(ser, o, gpio)) ok = false;
+    }
+    ser->Close();
+    p.freeSerManager(mgr);
+    return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace kxhost
