@@ -1,5 +1,6 @@
-# Tests of the board run (make test-board, scripts/board/): a real
-# /dev/gpio served through CUSE by kxgpiodev. Everywhere else they skip with the reason, except that a native
+# Tests of the board run (make test-board, scripts/board/): the serial
+# channel on a real UART, and a real /dev/gpio served through CUSE by
+# kxgpiodev. Everywhere else they skip with the reason, except that a native
 # build on a kernel with CUSE serves the device itself.
 set(KXSER_BOARD_DIR ${CMAKE_CURRENT_SOURCE_DIR}/board)
 
@@ -28,6 +29,8 @@ function(kxser_add_board_test name)
     PROPERTIES TIMEOUT 300 ${lock}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
+
+kxser_add_board_test(test_board_uart SOURCES ${KXSER_BOARD_DIR}/test_board_uart.cpp)
 
 kxser_add_board_test(test_gpio_device GPIO
   SOURCES ${KXSER_BOARD_DIR}/test_gpio_device.cpp ${KXSER_BOARD_DIR}/gpio_device.cpp)
