@@ -1,5 +1,6 @@
 # Front door: `make demo` tries the plug-in with no hardware; `make test`
 # runs the native, sanitizer and ARM (armhf, armel, arm64) suites, the
+# armhf suite once more on an emulated ARM board (`make test-board`), the
 # threaded tests under ThreadSanitizer, the native suite under valgrind and
 # a short fuzz run.
 CROSS := armhf armel arm64
@@ -9,7 +10,7 @@ FUZZ_SECONDS ?= 10
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
 TEST_TARGETS := $(addprefix test-,$(PRESETS))
 
-.PHONY: all deps demo test fuzz valgrind bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
+.PHONY: all deps demo test test-board fuzz valgrind bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
 
 all: build-native
 
@@ -31,6 +32,7 @@ test: deps
 	$(MAKE) test-asan
 	$(MAKE) test-armhf
 	@scripts/check-cross.sh armhf
+	$(MAKE) test-board
 	$(MAKE) test-armel
 	@scripts/check-cross.sh armel
 	$(MAKE) test-arm64
@@ -38,6 +40,11 @@ test: deps
 	$(MAKE) test-tsan
 	$(MAKE) valgrind
 	$(MAKE) fuzz
+
+# The armhf build inside QEMU's virt board on Debian's armmp kernel, with a
+# real UART and a real /dev/gpio (scripts/board/run.sh).
+test-board: build-armhf
+	@scripts/board/run.sh build/armhf
 
 # Every native test executable once under valgrind memcheck.
 valgrind: build-native

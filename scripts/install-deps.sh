@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the builds and tests need. As root it runs
-# apt-get; otherwise it prints the exact command and fails.
+# Installs the Debian packages the builds and tests need, and makes Debian's
+# armhf package lists available for the board run (make test-board), which
+# fetches the armhf kernel and busybox with apt-get download. As root it runs
+# dpkg and apt-get; otherwise it prints the exact commands and fails.
 set -euo pipefail
 
 # package:command-or-path that proves it is present
@@ -28,6 +30,8 @@ checks=(
   "g++-arm-linux-gnueabi:arm-linux-gnueabi-g++"
   "g++-aarch64-linux-gnu:aarch64-linux-gnu-g++"
   "pkgconf:pkg-config"
+  "qemu-system-arm:qemu-system-arm"
+  "cpio:cpio"
 )
 
 missing=()
@@ -41,20 +45,36 @@ for entry in "${checks[@]}"; do
   fi
 done
 
-if ((${#missing[@]} == 0)); then
+# The board's kernel and busybox come from the armhf lists.
+armhf_lists() {
+  dpkg --print-foreign-architectures | grep -qx armhf &&
+    apt-cache policy busybox-static:armhf linux-image-armmp:armhf 2>/dev/null | grep -c 'Candidate: [0-9]' | grep -qx 2
+}
+need_armhf=0
+armhf_lists || need_armhf=1
+
+if ((${#missing[@]} == 0 && need_armhf == 0)); then
   exit 0
 fi
 
-cmd="apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends ${missing[*]}"
+apt="apt-get -o DPkg::Lock::Timeout=600"
+cmds=()
+((need_armhf)) && cmds+=("dpkg --add-architecture armhf")
+cmds+=("$apt update")
+((${#missing[@]})) && cmds+=("$apt install -y --no-install-recommends ${missing[*]}")
 if [[ $(id -u) -ne 0 ]]; then
-  echo "Missing Debian packages: ${missing[*]}" >&2
-  echo "Install them as root with:" >&2
-  echo "  apt-get update && $cmd" >&2
+  ((${#missing[@]})) && echo "Missing Debian packages: ${missing[*]}" >&2
+  ((need_armhf)) && echo "Debian's armhf package lists are missing (the board run needs them)" >&2
+  echo "Run as root:" >&2
+  for c in "${cmds[@]}"; do echo "  $c" >&2; done
   exit 1
 fi
 
-echo "Installing: ${missing[*]}"
+((${#missing[@]})) && echo "Installing: ${missing[*]}"
+((need_armhf)) && echo "Adding the armhf architecture's package lists"
 export DEBIAN_FRONTEND=noninteractive
-apt-get -o DPkg::Lock::Timeout=600 update -qq
+((need_armhf)) && dpkg --add-architecture armhf
+$apt update -qq
 # shellcheck disable=SC2086
-$cmd
+((${#missing[@]} == 0)) || $apt install -y --no-install-recommends ${missing[*]}
+armhf_lists || { echo "Debian's armhf lists still lack busybox-static or linux-image-armmp" >&2; exit 1; }

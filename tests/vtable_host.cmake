@@ -8,7 +8,7 @@ add_dependencies(vtable_host kxSer)
 gtest_discover_tests(vtable_host
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT ${KXSER_DISCOVERY_TIMEOUT}
-  PROPERTIES TIMEOUT 300
+  PROPERTIES TIMEOUT 300 ${KXSER_GPIO_LOCK}
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 if(KXSER_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   # The host's own declarations are ABI-identical to the library's but are
