@@ -270,6 +270,10 @@ Result Shell(const std::string& command) {
 // `cmake --install` lays out the gzipped man page, groff renders it without a
 // warning, and every option that some --help shows is documented there.
 TEST(Kxhost, ManPageInstallsRendersAndNamesEveryOption) {
+    // The install layout belongs to the machine that holds the build tree;
+    // the board runs the executables without cmake or groff.
+    if (access(KXHOST_CMAKE, X_OK) != 0)
+        GTEST_SKIP() << KXHOST_CMAKE << " is not on this machine: the install is checked where the build was made";
     char dir[] = "/tmp/kxhost-man.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string prefix = dir;

@@ -270,6 +270,7 @@ bool SetLevel(unsigned line, unsigned level) {
 }
 
 bool SetSilent(bool silent) { return Ok(Ask(silent ? "silent 1" : "silent 0")); }
+bool SetFailing(bool failing) { return Ok(Ask(failing ? "failing 1" : "failing 0")); }
 
 State GetState() {
     const std::string a = Ask("state");

@@ -41,6 +41,7 @@ std::string Ask(const std::string& command);
 bool Reset();
 bool SetLevel(unsigned line, unsigned level);
 bool SetSilent(bool silent);
+bool SetFailing(bool failing);
 State GetState();
 ReadEvent GetRead(int i);
 DriveEvent GetDrive(int i);

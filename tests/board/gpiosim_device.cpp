@@ -25,6 +25,8 @@ void gpiosim_set_level(unsigned line, unsigned value) { kxgpio::SetLevel(line, v
 
 void gpiosim_set_silent(int silent) { kxgpio::SetSilent(silent != 0); }
 
+void gpiosim_set_failing(int failing) { kxgpio::SetFailing(failing != 0); }
+
 int gpiosim_open_count(void) { return kxgpio::GetState().opens; }
 
 // A 64-bit kernel adds O_LARGEFILE to every open itself; it is not the

@@ -14,6 +14,7 @@
 // one answer a line, "ok ..." or "error ..."):
 //   set LINE LEVEL   level a read of LINE returns (the whole 16 bits)
 //   silent 0|1       1: reads succeed but store nothing
+//   failing 0|1      1: reads and drives fail with EIO (still recorded)
 //   reset            clear levels, outputs, counters and records
 //   state            ok opens=N closes=N open=N flags=F reads=N drives=N
 //   read I           ok LINE PRESET SIZE   the I-th read since reset
@@ -77,6 +78,7 @@ struct State {
     uint16_t levels[kLines] = {};
     int outputs[kLines];
     bool silent = false;
+    bool failing = false;
     int opens = 0, closes = 0, open = 0;
     unsigned lastFlags = 0;
     long reads = 0, drives = 0;
@@ -91,6 +93,7 @@ struct State {
         memset(levels, 0, sizeof levels);
         ResetOutputs();
         silent = false;
+        failing = false;
         opens = closes = 0;
         lastFlags = 0;
         reads = drives = 0;
@@ -172,6 +175,7 @@ bool HandleRead(int cuse, const fuse_in_header& h, const fuse_read_in& in) {
         ev.line = rec.line;
         ev.preset = rec.value;
         if (!g_state.silent) rec.value = rec.line < kLines ? g_state.levels[rec.line] : 0;
+        if (g_state.failing) err = EIO;
     }
     ++g_state.reads;
     if (g_state.readLog.size() < kMaxRecords) g_state.readLog.push_back(ev);
@@ -186,6 +190,7 @@ bool HandleIoctl(int cuse, const fuse_in_header& h, const fuse_ioctl_in& in) {
     ++g_state.drives;
     if (g_state.driveLog.size() < kMaxRecords) g_state.driveLog.push_back({in.cmd, line});
     if (line < 0 || line >= static_cast<long>(kLines)) return ReplyError(cuse, h.unique, EINVAL);
+    if (g_state.failing) return ReplyError(cuse, h.unique, EIO);
     g_state.outputs[line] = static_cast<int>(in.cmd);
     fuse_ioctl_out out = {};
     return Reply(cuse, h.unique, 0, &out, sizeof out);
@@ -294,6 +299,10 @@ std::string Command(const std::string& line, bool* quit) {
     }
     if (cmd == "silent" && n == 2) {
         g_state.silent = a != 0;
+        return "ok";
+    }
+    if (cmd == "failing" && n == 2) {
+        g_state.failing = a != 0;
         return "ok";
     }
     if (cmd == "reset" && n == 1) {
