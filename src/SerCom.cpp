@@ -280,7 +280,14 @@ int CSerCom::Open(const char* def) {
         printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
     }
-    fcntl(m_nHandle, F_SETFL, 0);  // back to blocking: VMIN/VTIME pace the reads
+    // Back to blocking: VMIN/VTIME pace the reads. A descriptor left
+    // non-blocking would read nothing at once and miss a reply on its way.
+    if (fcntl(m_nHandle, F_SETFL, 0) != 0) {
+        kxsys::Close(m_nHandle);
+        m_nHandle = -1;
+        printf("%s[%x] open error!\r\n", GetNote(), GetType());
+        return 0;
+    }
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
         kxsys::Close(m_nHandle);
         m_nHandle = -1;
@@ -322,10 +329,14 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     // overwrites it.
     ssize_t n = kxsys::Read(m_nHandle, buf, 1);
     if (n > 0 && buf[0] != 0x00) total = 1;
+    // A host breaks a Read with a signal: wherever it lands, the loop below
+    // must not overwrite the first read's EINTR.
+    const bool interrupted = n < 0 && errno == EINTR;
 
     // Wide so that a pass count that never reaches 0 cannot overflow.
     long long passes = timeout / 1000;
     do {
+        if (interrupted) break;
         if (passes != 0) {
             --passes;
             usleep(1000);

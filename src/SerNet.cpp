@@ -44,13 +44,15 @@ const char* HostText(const char* addr, Mode mode) {
     return mode == MODE_UDP ? addr + 1 : addr;
 }
 
-void SetBlocking(int fd, bool blocking) {
+// False when either call fails: the mode is then not the one asked for.
+bool SetBlocking(int fd, bool blocking) {
     int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return false;
     if (blocking)
         flags &= ~O_NONBLOCK;
     else
         flags |= O_NONBLOCK;
-    fcntl(fd, F_SETFL, flags);
+    return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 // A poll that reports a descriptor that is not open as a failed wait with
@@ -208,7 +210,11 @@ int CSerNet::Open(const char* def) {
 
     // Non-blocking connect: the channel bounds the time to connect itself
     // instead of leaving it to the system's SYN retries.
-    SetBlocking(fd, false);
+    if (!SetBlocking(fd, false)) {
+        printf("CSerNet::Open fcntl err:%d!\n", errno);
+        kxsys::Close(fd);
+        return 0;
+    }
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&sa);
     if (::connect(fd, to, sizeof sa) != 0) {
         const int err = errno;
@@ -245,9 +251,15 @@ int CSerNet::Open(const char* def) {
         }
     }
 
+    // Reads rely on a blocking socket (an INFINITE one receives without a
+    // wait first), so a socket left non-blocking is no connection.
+    if (!SetBlocking(fd, true)) {
+        printf("CSerNet::Open fcntl err:%d!\n", errno);
+        kxsys::Close(fd);
+        return 0;
+    }
     printf("OK: Have connected to the %s\n", m_szAddr);
     m_nSocket = fd;
-    SetBlocking(fd, true);
     return 1;
 }
 
@@ -375,8 +387,17 @@ int CSerNet::Purge() {
         printf("...%s purge recv\r\n", GetNote());
         unsigned char byte = 0;
         const ssize_t n = kxsys::Recv(m_nSocket, &byte, 1, 0);
+        const int err = errno;
         printf("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(n), n > 0 ? byte : 0);
-        if (n <= 0) return 1;
+        if (n > 0 || (n < 0 && (err == EAGAIN || err == EINTR))) continue;
+        // The end of a TCP stream and a failed receive end the connection,
+        // as in Read: left open, the next Write would go into a dead
+        // connection, or the rest of the input would read as new. An empty
+        // datagram is no close.
+        if (n < 0 || ModeOf(m_szAddr) == MODE_TCP) {
+            Close();
+            return 1;
+        }
     }
 }
 

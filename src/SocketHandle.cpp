@@ -324,7 +324,10 @@ bool CSocketHandle::CreateSocket(const char* host, const char* service, int fami
         return false;
     }
     const int fd = ::socket(family, type, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        RecordSocketError();
+        return false;
+    }
     if ((options & OPT_REUSE_MASK) != 0 && SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1) != 0) {
         return FailAndClose(fd);
     }
@@ -351,7 +354,10 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         return false;
     }
     const int fd = ::socket(family, type, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        RecordSocketError();
+        return false;
+    }
     SockAddrIn addr;
     // Only a null local address is refused. The socket is never bound to it,
     // so a local text that cannot be resolved (a device whose host name is
@@ -364,7 +370,10 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
     timeval tv;
     tv.tv_sec = CONNECT_RECV_TIMEOUT_S;
     tv.tv_usec = 0;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, static_cast<socklen_t>(sizeof tv));
+    // Hosts read with WAIT_FOREVER relying on this time-out.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, static_cast<socklen_t>(sizeof tv)) != 0) {
+        return FailAndClose(fd);
+    }
     m_hSock = fd;
     return true;
 }
@@ -451,12 +460,20 @@ bool CSocketHandle::ReleaseLibrary() { return true; }
 // handler installed without SA_RESTART (the kernel restarts it otherwise).
 long CSocketHandle::WaitForConnection(long sock) {
     const int conn = ::accept(SysFd(sock), nullptr, nullptr);
-    return conn < 0 ? -1 : conn;
+    if (conn < 0) {
+        RecordSocketError();
+        return -1;
+    }
+    return conn;
 }
 
 bool CSocketHandle::ShutdownConnection(long sock) {
     ::shutdown(SysFd(sock), SHUT_RDWR);
-    return closesocket(sock) == 0;
+    if (closesocket(sock) != 0) {
+        RecordSocketError();
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -519,7 +536,10 @@ bool CSocketHandle::GetLocalName(char* buffer, unsigned int size) {
     }
     char name[NAME_SIZE];
     std::memset(name, 0, sizeof name);
-    if (::gethostname(name, sizeof name) != 0) return false;
+    if (::gethostname(name, sizeof name) != 0) {
+        RecordSocketError();
+        return false;
+    }
     name[sizeof name - 1] = '\0';
     const hostent* ent = ::gethostbyname(name);
     if (ent != nullptr && ent->h_name != nullptr) StringCbCopyA(name, NAME_SIZE, ent->h_name);
@@ -540,10 +560,14 @@ bool CSocketHandle::GetLocalAddress(char* buffer, unsigned int size) {
     }
     char text[NAME_SIZE];
     std::memset(text, 0, sizeof text);
-    if (::gethostname(text, sizeof text) != 0) return false;
+    if (::gethostname(text, sizeof text) != 0) {
+        RecordSocketError();
+        return false;
+    }
     text[sizeof text - 1] = '\0';
     const hostent* ent = ::gethostbyname(text);
     if (ent == nullptr || ent->h_addr_list == nullptr || ent->h_addr_list[0] == nullptr || ent->h_length < 4) {
+        SetLastError(ERR_HOST_BASE + (h_errno > 0 ? h_errno : HOST_NOT_FOUND));
         return false;
     }
     const unsigned char* a = reinterpret_cast<const unsigned char*>(ent->h_addr_list[0]);

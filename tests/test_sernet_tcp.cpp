@@ -308,12 +308,12 @@ TEST(SerNetTcp, PurgeDrainsAByteAtATime) {
     const std::string pre = "..." + std::string(l.ch->GetNote()) + " purge recv";
     EXPECT_EQ(out.Text(), pre + "\r\n" + pre + ": 1 41\r\n" + pre + "\r\n" + pre + ": 1 0b\r\n" +
                               pre + "\r\n" + pre + ": 1 fe\r\n");
-    // A closed peer ends the purge with its 0, leaving the channel open.
+    // A closed peer ends the purge with its 0 and closes the channel, as Read does.
     l.peer.reset();
     ASSERT_TRUE(kxtest::WaitReadable(l.ch->m_nSocket, kWaitMs));
     EXPECT_EQ(l.ch->Purge(), 1);
     EXPECT_EQ(out.Stop().substr(drained), pre + "\r\n" + pre + ": 0 00\r\n");
-    EXPECT_EQ(l.ch->IsOpened(), 1);
+    EXPECT_EQ(l.ch->m_nSocket, -1);
 }
 
 TEST(SerNetTcp, SetPortSteersOpen) {

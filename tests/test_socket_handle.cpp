@@ -101,11 +101,15 @@ TEST(SocketHandle, ClosedHandleDoesNothing) {
     EXPECT_EQ(h.Write(buf, sizeof buf, nullptr, 0), -1);
     EXPECT_TRUE(CSocketHandle::InitLibrary(0x202));
     EXPECT_TRUE(CSocketHandle::ReleaseLibrary());
-    EXPECT_EQ(CSocketHandle::WaitForConnection(-1), -1);
-    EXPECT_FALSE(CSocketHandle::ShutdownConnection(ClosedFdNumber()));
     EXPECT_EQ(capture.Stop(), "");
     EXPECT_EQ(GetLastError(), 4242);
     EXPECT_EQ(_lastWSA, 0);
+    // Failed system calls leave their reason.
+    EXPECT_EQ(CSocketHandle::WaitForConnection(-1), -1);
+    EXPECT_EQ(GetLastError(), EBADF);
+    SetLastError(0);
+    EXPECT_FALSE(CSocketHandle::ShutdownConnection(ClosedFdNumber()));
+    EXPECT_EQ(GetLastError(), EBADF);
 }
 
 TEST(SocketHandle, AttachDetachCloseOwnTheDescriptor) {
