@@ -416,7 +416,7 @@ TEST(SerComOpen, AttributesThatCannotBeAppliedCloseTheDevice) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         rd.reset();
-        _exit(OpenFromOrphanedBackground(line, wr.get()));
+        kxtest::ExitChild(OpenFromOrphanedBackground(line, wr.get()));
     }
     wr.reset();
     std::string report;

@@ -175,7 +175,7 @@ TEST(SerNetBroadcast, ReachesTheLoopbackPortInsideANamespace) {
         rd.reset();
         const std::string report = BroadcastChild();
         kxtest::WriteAll(wr.get(), report.data(), static_cast<int>(report.size()));
-        _exit(0);
+        kxtest::ExitChild(0);
     }
     wr.reset();
     std::string report;

@@ -1,5 +1,7 @@
 #include "kxsock.h"
 
+#include "kxtest.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netdb.h>
@@ -69,16 +71,16 @@ PrivateNetResult RunInPrivateNet(const std::function<void()>& body) {
         ::close(pipeFds[0]);
         if (::unshare(CLONE_NEWNET) != 0) {
             WriteErr(pipeFds[1], errno);
-            ::_exit(kNoNamespace);
+            ::kxtest::ExitChild(kNoNamespace);
         }
         if (int err = BringLoopbackUp()) {
             WriteErr(pipeFds[1], err);
-            ::_exit(kNoLoopback);
+            ::kxtest::ExitChild(kNoLoopback);
         }
         body();
         std::fflush(stdout);
         std::fflush(stderr);
-        ::_exit(::testing::Test::HasFailure() ? kFailed : kPassed);
+        ::kxtest::ExitChild(::testing::Test::HasFailure() ? kFailed : kPassed);
     }
     ::close(pipeFds[1]);
     int err = 0;

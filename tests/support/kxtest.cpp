@@ -149,6 +149,17 @@ bool WriteAll(int fd, const void* buf, int len) {
     return true;
 }
 
+#ifdef KXSER_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
+void ExitChild(int status) {
+#ifdef KXSER_COVERAGE
+    __gcov_dump();
+#endif
+    _exit(status);
+}
+
 double NowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
