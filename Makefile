@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 10
 BUILD_TARGETS := $(addprefix build-,$(PRESETS))
 TEST_TARGETS := $(addprefix test-,$(PRESETS))
 
-.PHONY: all deps demo test test-board fuzz valgrind bench package clean $(BUILD_TARGETS) $(TEST_TARGETS)
+.PHONY: all deps demo test test-board fuzz valgrind bench package coverage clean $(BUILD_TARGETS) $(TEST_TARGETS)
 
 all: build-native
 
@@ -52,6 +52,15 @@ valgrind: build-native
 
 fuzz: build-asan
 	@scripts/fuzz.sh build/asan/fuzz $(FUZZ_SECONDS)
+
+# The native suite on a build with gcov counters; the report of src/ goes to
+# build/coverage/report/index.html and its summary to the terminal.
+coverage: deps
+	cmake --preset coverage >/dev/null
+	cmake --build --preset coverage
+	find build/coverage -name '*.gcda' -delete
+	ctest --preset coverage
+	@scripts/coverage.sh build/coverage
 
 bench: build-native
 	@scripts/bench.sh

@@ -32,6 +32,8 @@ checks=(
   "pkgconf:pkg-config"
   "qemu-system-arm:qemu-system-arm"
   "cpio:cpio"
+  # make coverage
+  "gcovr:gcovr"
 )
 
 missing=()
