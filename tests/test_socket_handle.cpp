@@ -241,10 +241,11 @@ TEST(SocketHandle, CreateAndConnectFailures) {
         int lastError;   // expected afterwards; -1: untouched
         bool consumed;   // the pending error is gone afterwards
     } cases[] = {
-        {"socket fails", false, nullptr, "127.0.0.1", "0", 12345, 44, -1, false},
+        // A failed socket() leaves its reason like every other failure.
+        {"socket fails", false, nullptr, "127.0.0.1", "0", 12345, 44, 44, true},
         {"bind: port in use", false, nullptr, "127.0.0.1", inUse.c_str(), AF_INET, 0, EADDRINUSE, true},
         {"bind: pending error wins", false, nullptr, "127.0.0.1", inUse.c_str(), AF_INET, 66, 66, true},
-        {"connect: socket fails", true, "127.0.0.1", "127.0.0.1", refused.c_str(), 12345, 44, -1, false},
+        {"connect: socket fails", true, "127.0.0.1", "127.0.0.1", refused.c_str(), 12345, 0, EAFNOSUPPORT, true},
         {"connect: null local address", true, "0.0.0.0", "127.0.0.1", refused.c_str(), AF_INET, 61, 61, true},
         {"connect: refused", true, "127.0.0.1", "127.0.0.1", refused.c_str(), AF_INET, 0, ECONNREFUSED, true},
         // The peer is IPv4 whatever the socket's family; an IPv6 socket
