@@ -37,6 +37,7 @@
 #include "SocketHandle.h"
 #include "faultsim.h"
 #include "kxnet.h"
+#include "kxsock.h"
 #include "kxtest.h"
 #include "serial_pty.h"
 
@@ -335,6 +336,10 @@ void UdpScenario(Recorder& r) {
     r.Net("Write", ch.Write(U("ping2"), 5), 5, ch.m_nSocket);
     r.Bytes("Read", ch.Read(buf, 5, 1000), buf, "ping2", ch.m_nSocket);
     r.Step("Close", ch.Close(), 1, false);
+    // Broadcast set-up only: nothing is sent outside a private network.
+    CSerNet bc(kxnet::Def("b", peer.port).c_str());
+    r.Net("Open(broadcast)", bc.Open(nullptr), 1, bc.m_nSocket);
+    r.Step("Close(broadcast)", bc.Close(), 1, false);
     r.Step("descriptors", kxtest::CountOpenFds() - fds, 0, false);
 }
 
@@ -622,6 +627,50 @@ TEST_P(Sweep, EveryFailedCallIsReported) {
 }
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+// Socket-helper failures the scenarios cannot reach on a shared machine:
+// name lookups and multicast options run only in a private network.
+TEST(SweepRows, HelperFailuresInAPrivateNetwork) {
+    KXSOCK_IN_PRIVATE_NET([] {
+        ASSERT_TRUE(faultsim_target("/kxSer.so"));
+        CSocketHandle udp;
+        ASSERT_TRUE(udp.CreateSocket("127.0.0.1", "0", AF_INET, SOCK_DGRAM, 0));
+        in_addr_t nic = htonl(INADDR_LOOPBACK);
+        // qemu-user does not emulate the outgoing interface, which comes first.
+        const bool multicastIf = setsockopt(static_cast<int>(udp.GetSocket()), IPPROTO_IP, IP_MULTICAST_IF, &nic,
+                                            sizeof nic) == 0;
+        char text[260];
+        struct Row {
+            const char* key;
+            int err;
+            bool (*call)(CSocketHandle&, char*);
+        } rows[] = {
+            {"gethostname", ENAMETOOLONG,
+             [](CSocketHandle&, char* t) { return CSocketHandle::GetLocalName(t, 260); }},
+            {"gethostname", ENAMETOOLONG,
+             [](CSocketHandle&, char* t) { return CSocketHandle::GetLocalAddress(t, 260); }},
+            {"getsockopt(SO_TYPE)", ENOTSOCK,
+             [](CSocketHandle& h, char*) { return h.DropMembership("239.1.2.3", "127.0.0.1"); }},
+            {"setsockopt(IP_MULTICAST_TTL)", ENOMEM,
+             [](CSocketHandle& h, char*) { return h.AddMembership("239.1.2.3", "127.0.0.1"); }},
+        };
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.key);
+            if (!multicastIf && strcmp(row.key, "setsockopt(IP_MULTICAST_TTL)") == 0) continue;
+            faultsim_arm(row.key, 1, row.err);
+            SetLastError(0);
+            bool ok;
+            {
+                kxtest::StdoutToNull quiet;
+                ok = row.call(udp, text);
+            }
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(faultsim_fired(), 1);
+            EXPECT_EQ(GetLastError(), row.err);
+        }
+        faultsim_arm(nullptr, 0, 0);
+    });
+}
 
 INSTANTIATE_TEST_SUITE_P(Faults, Sweep, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
