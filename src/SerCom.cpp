@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -259,6 +260,18 @@ speed_t SpeedFor(int baud) {
     }
 }
 
+// A device that went away (an unplugged USB adapter, a pty whose master
+// closed) fails reads and writes with one of these.
+bool IsGoneError(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+
+// A read of 0 is the 0.2 s gap on a live line, but comes at once on a
+// hung-up one, where poll also reports POLLHUP. CLOCAL stays set, so a modem
+// line drop is no hang-up.
+bool IsHungUp(int fd) {
+    short rev = 0;
+    return kxsys::PollOne(fd, POLLIN, 0, &rev) > 0 && (rev & POLLHUP) != 0;
+}
+
 }  // namespace
 
 int CSerCom::Open(const char* def) {
@@ -325,6 +338,7 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 
     // Wide so that a pass count that never reaches 0 cannot overflow.
     long long passes = timeout / 1000;
+    bool hungUp = false;
     do {
         if (passes != 0) {
             --passes;
@@ -332,18 +346,16 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         }
         n = kxsys::Read(m_nHandle, buf + total, static_cast<size_t>(len - total));
         if (n > 0) total += static_cast<int>(n);
-        // A hung-up line (a pty whose master closed) reads 0 at once instead
-        // of after the 0.2 s gap; with a pass count that never reaches 0 the
-        // loop would spin for ever, so it ends like a failed read.
-        if (n == 0) {
-            short rev = 0;
-            if (kxsys::PollOne(m_nHandle, POLLIN, 0, &rev) > 0 && (rev & POLLHUP) != 0) break;
-        }
-    } while (total != len && (n != 0 || passes != 0) && n >= 0);
+        hungUp = n == 0 ? IsHungUp(m_nHandle) : n < 0 && IsGoneError(errno);
+    } while (!hungUp && total != len && (n != 0 || passes != 0) && n >= 0);
 
     CLogText log;
     log.Dump("RECV: ", buf, total);
     log.Flush();
+    // The device is gone: polling it again would only spin and flood the
+    // log, and the dead descriptor would keep the node's name, so a replugged
+    // adapter would come back as the next ttyUSB. Let go of it at once.
+    if (hungUp) Close();
     return total;
 }
 
@@ -353,11 +365,13 @@ int CSerCom::Write(const unsigned char* data, int len) {
     // memory follows the caller's data.
     if (data == nullptr || len < 0) return -1;
     const ssize_t n = kxsys::Write(m_nHandle, data, static_cast<size_t>(len));
+    const int err = errno;
     if (n != 0) {
         CLogText log;
         log.Dump("SEND: ", data, static_cast<int>(n));
         log.Flush();
     }
+    if (n < 0 && IsGoneError(err)) Close();
     return static_cast<int>(n);
 }
 

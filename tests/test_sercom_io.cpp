@@ -583,6 +583,27 @@ TEST_F(SerComIo, FailedDeviceReadEndsTheReadWithTheBytesSoFar) {
     EXPECT_EQ(cap.Stop(), "RECV: 41 42 \r\nRECV: \r\n");
 }
 
+// A write that meets a hung-up line (an unplugged adapter; here a pty whose
+// master closed) fails as before and lets go of the device.
+TEST(SerComHangUp, FailedWriteOnAHungUpLineClosesTheChannel) {
+    const int baseline = kxtest::CountOpenFds();
+    {
+        kxtest::SerialLine line;
+        std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("9600,N,8,1"));
+        ASSERT_NE(ch, nullptr);
+        line.pty.master.reset();
+        line.holder.reset();
+        unsigned char buf[4] = {'A', 'B'};
+        StdoutCapture cap;
+        EXPECT_EQ(ch->Write(buf, 2), -1);
+        EXPECT_EQ(ch->IsOpened(), 0);
+        EXPECT_EQ(ch->Read(buf, 4, -1000), -1);
+        EXPECT_EQ(ch->Write(buf, 2), -1);
+        EXPECT_EQ(cap.Stop(), "SEND: \r\n");
+    }
+    EXPECT_EQ(kxtest::CountOpenFds(), baseline);
+}
+
 TEST(SerComWait, WaitProcCallsTheChannelsWait) {
     StdoutCapture quiet;
     CSerCom ch(2);
