@@ -62,12 +62,19 @@ std::string Attribute(const std::string& path) {
     return s.substr(0, s.find('\n'));
 }
 
-std::string LinkName(const std::string& path) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    std::string s(buf, static_cast<size_t>(n));
-    return s.substr(s.rfind('/') + 1);
+// Since Linux 6.5 the device of a serial_core tty is a port on the
+// serial-base bus, below a controller on the same bus; the driver that
+// names the hardware is that of the device above them.
+std::string Driver(const std::string& tty) {
+    std::string dev = tty + "/device";
+    for (int up = 0; up < 3; ++up, dev += "/..") {
+        char buf[PATH_MAX];
+        const ssize_t n = readlink((dev + "/driver").c_str(), buf, sizeof buf - 1);
+        if (n <= 0) return "";
+        const std::string link(buf, static_cast<size_t>(n));
+        if (link.find("/bus/serial-base/") == std::string::npos) return link.substr(link.rfind('/') + 1);
+    }
+    return "";
 }
 
 // A USB adapter's tty hangs below its interface, which hangs below the USB
@@ -129,7 +136,7 @@ int CmdList(int argc, char** argv) {
         const std::string tty = classDir + "/" + e->d_name;
         Port port;
         port.name = e->d_name;
-        port.driver = LinkName(tty + "/device/driver");
+        port.driver = Driver(tty);
         if (port.driver.empty()) continue;  // virtual terminals, ptys, consoles
         // serial_core registers every port its driver could have; type 0
         // (PORT_UNKNOWN) means no UART answered there.
