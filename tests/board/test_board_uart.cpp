@@ -21,6 +21,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,8 @@ struct LineCase {
     const char* env;   // names the device, set by the board's init
     int type;          // the channel's type code for it
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.env; }
 
 // The device named by `env`, or empty when this machine has none.
 std::string BoardDevice(const char* env) {
@@ -177,8 +180,11 @@ TEST_P(BoardUart, AllByteValuesBothWays) {
 
 // Each device read waits at most 0.2 s for a byte: Read ends at the first
 // silence that long once its passes are used, and goes on while bytes keep
-// coming sooner than that.
-TEST_P(BoardUart, ReadEndsAtTheFirstSilenceOfAFifthOfASecond) {
+// coming sooner than that. Measured on the PL011 alone: the tty layer times
+// VTIME alike for every driver.
+class BoardUartSilence : public BoardUart {};
+
+TEST_P(BoardUartSilence, ReadEndsAtTheFirstSilenceOfAFifthOfASecond) {
     std::unique_ptr<CSerCom> ch = Open("115200,N,8,1");
     ASSERT_TRUE(ch) << path_;
     std::vector<uint8_t> buf(64);
@@ -216,12 +222,14 @@ TEST_P(BoardUart, ReadEndsAtTheFirstSilenceOfAFifthOfASecond) {
     ch->Close();
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, BoardUart,
-                         ::testing::Values(LineCase{"KXSER_BOARD_UART", 0x100000},
-                                           LineCase{"KXSER_BOARD_USB", 0x120000}),
-                         [](const ::testing::TestParamInfo<LineCase>& info) {
-                             return info.param.type == 0x100000 ? std::string("Uart") : std::string("Usb");
-                         });
+std::string LineName(const ::testing::TestParamInfo<LineCase>& info) {
+    return info.param.type == 0x100000 ? "Uart" : "Usb";
+}
+
+const LineCase kUart = {"KXSER_BOARD_UART", 0x100000};
+const LineCase kUsb = {"KXSER_BOARD_USB", 0x120000};
+INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb), LineName);
+INSTANTIATE_TEST_SUITE_P(Lines, BoardUartSilence, ::testing::Values(kUart), LineName);
 
 // Waits until `path` exists, or until it is gone: inotify on its directory,
 // checked after the watch is in place so no change is missed.
@@ -270,7 +278,7 @@ protected:
             return std::string("cannot send the request: ") + strerror(errno);
         std::string answer;
         char c;
-        while (kxtest::WaitReadable(control_.get(), 30000) && read(control_.get(), &c, 1) == 1 && c != '\n')
+        while (kxtest::WaitReadable(control_.get(), 20000) && read(control_.get(), &c, 1) == 1 && c != '\n')
             answer += c;
         return answer;
     }
@@ -372,6 +380,5 @@ TEST_F(BoardUsbAdapter, UnplugClosesTheChannelAndReplugComesBackUnderTheSameName
     EXPECT_EQ(kxtest::CountOpenFds(), fds);
     ch_.reset();
 }
-
 
 }  // namespace
