@@ -36,12 +36,13 @@ connect() {
 expect() {
   local line
   while read -r -t $wait_s line <&"${QMP[0]}"; do
+    line=${line%$'\r'}
     log "qmp: $line"
     if [[ $line == *'"error"'* ]]; then
       echo "$line"
       return 1
     fi
-    if [[ $line == *$1* ]]; then
+    if [[ $line == *"$1"* ]]; then
       echo "$line"
       return 0
     fi
