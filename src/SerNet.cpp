@@ -25,6 +25,24 @@ const int kConnectWaits = 3;
 const long long kConnectWaitUs = 5LL * 1000000LL;
 const long long kPurgeWaitUs = 50;
 const int kSendTimeoutSec = 2;
+// A TCP peer that vanishes (power cut, pulled cable, a NAT that forgot the
+// connection) sends no FIN or RST, and the kernel's retransmissions take
+// about 15 minutes to give up. Idle probes catch it for a host that only
+// reads (10 s idle, then probes 5 s apart), the user time-out for a host whose
+// data goes unacknowledged (20 s): either way within 30 s, after which the
+// next wait, receive or send fails and closes the channel.
+struct SocketOption {
+    int level;
+    int name;
+    int value;
+};
+const SocketOption kKeepAlive[] = {
+    {SOL_SOCKET, SO_KEEPALIVE, 1},
+    {IPPROTO_TCP, TCP_KEEPIDLE, 10},
+    {IPPROTO_TCP, TCP_KEEPINTVL, 5},
+    {IPPROTO_TCP, TCP_KEEPCNT, 3},
+    {IPPROTO_TCP, TCP_USER_TIMEOUT, 20000},
+};
 unsigned AddressOf(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
@@ -203,6 +221,13 @@ int CSerNet::Open(const char* def) {
             puts("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!");
             kxsys::Close(fd);
             return 0;
+        }
+        for (const SocketOption& o : kKeepAlive) {
+            if (setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0) {
+                puts("CSerNet::Open ERROR: Failed to setsockopt keep-alive!");
+                kxsys::Close(fd);
+                return 0;
+            }
         }
     }
 

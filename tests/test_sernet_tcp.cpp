@@ -17,6 +17,7 @@
 
 #include "SerNet.h"
 #include "kxnet.h"
+#include "kxsock.h"
 #include "kxtest.h"
 
 using kxtest::UniqueFd;
@@ -383,6 +384,70 @@ TEST(SerNetTcp, WorksOnDescriptorAbove1023) {
     EXPECT_NE(log.find("waittime=50\r\n"), std::string::npos) << log;
     ch->Close();
     setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// A peer that vanishes without FIN or RST (power cut, pulled cable), made by
+// nftables dropping its packets both ways inside a private namespace: a host
+// that writes and a host that only reads each notice within 30 s, and the
+// channels reconnect and exchange frames once the peer is reachable again.
+TEST(SerNetTcp, VanishedPeerIsNoticedAndReconnects) {
+    KXSOCK_IN_PRIVATE_NET([] {
+        if (system("nft add table inet kxtest 2>/dev/null") != 0)
+            kxsock::SkipPrivateNet("nft cannot add a table here (no nftables, or no nf_tables in the kernel)");
+        int port = 0;
+        UniqueFd listener = kxnet::Listen(4, &port);
+        std::unique_ptr<CSerNet> ch[2] = {Channel(kxnet::Def("127.0.0.1", port)),
+                                          Channel(kxnet::Def("127.0.0.1", port))};
+        UniqueFd peer[2];
+        double noticed[2] = {-1, -1};  // writing host, reading host
+        {
+            kxtest::StdoutToNull quiet;
+            for (int i = 0; i < 2; ++i) {
+                ASSERT_EQ(ch[i]->Open(nullptr), 1);
+                peer[i] = kxnet::Accept(listener.get(), kWaitMs);
+            }
+            const std::string drop = "nft add chain inet kxtest in '{ type filter hook input priority 0; }' && "
+                                     "nft add rule inet kxtest in tcp dport " + std::to_string(port) + " drop && "
+                                     "nft add rule inet kxtest in tcp sport " + std::to_string(port) + " drop";
+            ASSERT_EQ(system(drop.c_str()), 0);
+            const double t0 = kxtest::NowMs();
+            std::thread writer([&] {
+                while (kxtest::NowMs() - t0 < 60000) {
+                    if (ch[0]->Write("ping") < 0) {
+                        noticed[0] = kxtest::NowMs() - t0;
+                        break;
+                    }
+                    usleep(1000000);  // a host sending a frame a second
+                }
+            });
+            unsigned char buf[16];
+            while (kxtest::NowMs() - t0 < 60000) {
+                if (ch[1]->Read(buf, sizeof buf, 1000) < 0 && ch[1]->m_nSocket < 0) {
+                    noticed[1] = kxtest::NowMs() - t0;
+                    break;
+                }
+            }
+            writer.join();
+        }
+        fprintf(stderr, "vanished peer noticed after %.1f s writing, %.1f s reading\n", noticed[0] / 1000,
+                noticed[1] / 1000);
+        ASSERT_EQ(system("nft delete table inet kxtest"), 0);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_GT(noticed[i], 0) << i;
+            EXPECT_LT(noticed[i], 40000) << i;  // 30 s by the settings, with margin
+            kxtest::StdoutToNull quiet;
+            ASSERT_EQ(ch[i]->IsOpened(), 1) << i;
+            UniqueFd again = kxnet::Accept(listener.get(), kWaitMs);
+            ASSERT_TRUE(again);
+            EXPECT_EQ(ch[i]->Write("hi"), 2);
+            char got[2];
+            EXPECT_EQ(kxtest::ReadFully(again.get(), got, 2, kWaitMs), 2);
+            ASSERT_TRUE(kxtest::WriteAll(again.get(), "ok", 2));
+            unsigned char buf[4];
+            EXPECT_EQ(ch[i]->Read(buf, 2, kWaitMs), 2);
+            ch[i]->Close();
+        }
+    });
 }
 
 }  // namespace

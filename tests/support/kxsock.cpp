@@ -20,7 +20,9 @@ namespace kxsock {
 
 namespace {
 
-enum ChildExit { kPassed = 0, kFailed = 1, kNoNamespace = 77, kNoLoopback = 78 };
+enum ChildExit { kPassed = 0, kFailed = 1, kNoNamespace = 77, kNoLoopback = 78, kSkipped = 79 };
+
+int g_reportFd = -1;  // the child's end of the pipe to the test
 
 // ioctl rather than `ip link set lo up`: no program has to be found and run,
 // which also keeps the armhf suite inside qemu-arm.
@@ -49,6 +51,14 @@ void WriteErr(int fd, int err) {
 
 }  // namespace
 
+void SkipPrivateNet(const std::string& reason) {
+    ssize_t n;
+    do n = ::write(g_reportFd, reason.data(), reason.size());
+    while (n < 0 && errno == EINTR);
+    std::fflush(stdout);
+    ::_exit(kSkipped);
+}
+
 PrivateNetResult RunInPrivateNet(const std::function<void()>& body) {
     PrivateNetResult result;
     int pipeFds[2];
@@ -67,6 +77,7 @@ PrivateNetResult RunInPrivateNet(const std::function<void()>& body) {
     }
     if (pid == 0) {
         ::close(pipeFds[0]);
+        g_reportFd = pipeFds[1];
         if (::unshare(CLONE_NEWNET) != 0) {
             WriteErr(pipeFds[1], errno);
             ::_exit(kNoNamespace);
@@ -81,11 +92,17 @@ PrivateNetResult RunInPrivateNet(const std::function<void()>& body) {
         ::_exit(::testing::Test::HasFailure() ? kFailed : kPassed);
     }
     ::close(pipeFds[1]);
-    int err = 0;
-    ssize_t n;
-    do n = ::read(pipeFds[0], &err, sizeof err);
-    while (n < 0 && errno == EINTR);
+    std::string report;
+    char chunk[256];
+    for (;;) {
+        const ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        report.append(chunk, static_cast<size_t>(n));
+    }
     ::close(pipeFds[0]);
+    int err = 0;
+    if (report.size() >= sizeof err) std::memcpy(&err, report.data(), sizeof err);
     int status = 0;
     pid_t w;
     do w = ::waitpid(pid, &status, 0);
@@ -98,6 +115,9 @@ PrivateNetResult RunInPrivateNet(const std::function<void()>& body) {
                         std::strerror(err);
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == kNoLoopback) {
         result.reason = std::string("cannot bring lo up in the private namespace: ") + std::strerror(err);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipped) {
+        result.skipped = true;
+        result.reason = report;
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == kPassed) {
         result.passed = true;
     } else if (WIFSIGNALED(status)) {

@@ -22,6 +22,9 @@ struct PrivateNetResult {
 // is unreachable there. gtest assertions work in the body; the child prints
 // its failures and reports them through its exit status. Needs root.
 PrivateNetResult RunInPrivateNet(const std::function<void()>& body);
+// Ends the body early and has the test skipped with `reason` (the namespace
+// lacks something the body needs).
+[[noreturn]] void SkipPrivateNet(const std::string& reason);
 
 // What the local host name resolves to, found the way one checks it by hand:
 // the official name of its host entry, and the entry's first address.
