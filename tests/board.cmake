@@ -1,5 +1,5 @@
 # Tests of the board run (make test-board, scripts/board/): the serial
-# channel on a real UART, and a real /dev/gpio served through CUSE by
+# channel on a real UART and a real USB-serial adapter, and a real /dev/gpio served through CUSE by
 # kxgpiodev. Everywhere else they skip with the reason, except that a native
 # build on a kernel with CUSE serves the device itself.
 set(KXSER_BOARD_DIR ${CMAKE_CURRENT_SOURCE_DIR}/board)
@@ -31,6 +31,11 @@ function(kxser_add_board_test name)
 endfunction()
 
 kxser_add_board_test(test_board_uart SOURCES ${KXSER_BOARD_DIR}/test_board_uart.cpp)
+if(TARGET kxhost)
+  target_compile_definitions(test_board_uart PRIVATE
+    KXHOST_PATH="$<TARGET_FILE:kxhost>" KXSER_LIB_PATH="$<TARGET_FILE:kxSer>")
+  add_dependencies(test_board_uart kxhost)
+endif()
 
 kxser_add_board_test(test_gpio_device GPIO
   SOURCES ${KXSER_BOARD_DIR}/test_gpio_device.cpp ${KXSER_BOARD_DIR}/gpio_device.cpp)

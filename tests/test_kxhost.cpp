@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <string>
@@ -121,6 +122,8 @@ TEST(Kxhost, UsageErrors) {
         {{"info", "--lib", "/nonexistent/kxSer.so"}, "cannot load the plug-in"},
         {{"info", "--lib", KXHOST_NOSYM_PATH}, "has no entry point DllType"},
         {{"open", "ttyS1:9600", "--lib", "/nonexistent/kxSer.so"}, "cannot load the plug-in"},
+        {{"list", "ttyS1"}, "unexpected argument 'ttyS1'"},
+        {{"list", "--sysfs"}, "--sysfs needs a value"},
     };
     for (const Case& c : cases) {
         Result r = RunHost(c.args);
@@ -134,7 +137,7 @@ TEST(Kxhost, UsageErrors) {
 TEST(Kxhost, HelpForEachCommand) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"},
-          {"demo", "--help"}}) {
+          {"demo", "--help"}, {"list", "--help"}}) {
         Result r = RunHost(args);
         EXPECT_EQ(r.code, 0) << args[0];
         EXPECT_TRUE(Has(r.out, "Usage: kxhost")) << r.out;
@@ -253,6 +256,52 @@ TEST(Kxhost, DemoWorksWithoutHardware) {
     EXPECT_TRUE(Has(r.out, "skipped: no /dev/gpio here")) << r.out;
 }
 
+// A copy of the parts of /sys that `list` reads: a USB adapter whose tty
+// hangs two levels below the USB device, an 8250 port with a UART, one
+// without (type 0), a PL011, and a virtual terminal without a driver.
+TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
+    kxtest::TempDir sys;
+    namespace fs = std::filesystem;
+    const std::string usb = "devices/pci0000:00/usb1/1-2";
+    const std::string port = usb + "/1-2:1.0/ttyUSB3";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {usb + "/idVendor", "0403"}, {usb + "/idProduct", "6001"}, {usb + "/manufacturer", "FTDI"},
+        {usb + "/product", "FT232R USB UART"}, {usb + "/serial", "A50285BI"},
+        {"devices/platform/serial8250/tty/ttyS0/type", "0"}, {"devices/platform/serial8250/ctrl/port/tty/ttyS10/type", "4"},
+        {"devices/virtual/tty/tty0/dev", "4:0"}};
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"class/tty/ttyUSB3", "../../" + port + "/tty/ttyUSB3"},
+        {port + "/tty/ttyUSB3/device", "../../../ttyUSB3"},
+        {port + "/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio"},
+        {"class/tty/ttyS0", "../../devices/platform/serial8250/tty/ttyS0"},
+        {"class/tty/ttyS10", "../../devices/platform/serial8250/ctrl/port/tty/ttyS10"},
+        {"devices/platform/serial8250/tty/ttyS0/device", "../../../serial8250"},
+        // Since Linux 6.5: a port and a controller of the serial-base bus between.
+        {"devices/platform/serial8250/ctrl/port/tty/ttyS10/device", "../../../port"},
+        {"devices/platform/serial8250/ctrl/port/driver", "../../../../../bus/serial-base/drivers/port"},
+        {"devices/platform/serial8250/ctrl/driver", "../../../../bus/serial-base/drivers/ctrl"},
+        {"devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250"},
+        {"class/tty/tty0", "../../devices/virtual/tty/tty0"}};
+    for (const auto& f : files) {
+        fs::create_directories(fs::path(sys.path() + "/" + f.first).parent_path());
+        std::ofstream(sys.path() + "/" + f.first) << f.second << "\n";
+    }
+    for (const auto& l : links) {
+        fs::create_directories(fs::path(sys.path() + "/" + l.first).parent_path());
+        fs::create_symlink(l.second, sys.path() + "/" + l.first);
+    }
+    Result r = RunHost({"list", "--sysfs", sys.path(), "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(std::regex_replace(r.out, std::regex(" +"), " "),
+              "ttyS10 serial8250 ttyS10:9600,N,8,1 0x100000\n"
+              "ttyUSB3 ftdi_sio ttyUSB3:9600,N,8,1 0x120003 0403:6001 \"FTDI\" \"FT232R USB UART\" \"A50285BI\"\n")
+        << "no log of the library, no port without a driver or a UART:\n" << r.out;
+    Result none = RunHost({"list", "--sysfs", sys.path() + "/none", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_TRUE(Has(none.err, "cannot read " + sys.path() + "/none/class/tty")) << none.err;
+}
+
 // Runs a shell command; its standard output (and error, with 2>&1) and the
 // exit status.
 Result Shell(const std::string& command) {
@@ -298,7 +347,8 @@ TEST(Kxhost, ManPageInstallsRendersAndNamesEveryOption) {
     std::set<std::string> options;
     const std::regex option("--[a-z]+");
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"}, {"demo", "--help"}}) {
+         {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"}, {"demo", "--help"},
+          {"list", "--help"}}) {
         const std::string help = RunHost(args).out;
         for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m)
             options.insert(m->str());

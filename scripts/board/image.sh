@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what the board boots, under build/board: Debian's armmp kernel and
 # an initramfs with busybox, the cross toolchain's armhf runtime libraries,
-# the kernel modules the run needs, and the armhf build (kxSer.so, kxhost,
+# the kernel modules the run needs (virtio, CUSE, and xHCI with the FTDI
+# USB-serial driver), and the armhf build (kxSer.so, kxhost,
 # kxgpiodev, the test executables) at the same absolute paths as here, so
 # the paths compiled into the tests hold on the board too.
 #
@@ -16,7 +17,7 @@ out=build/board
 debs=$out/debs
 sysroot=/usr/arm-linux-gnueabihf
 triple=arm-linux-gnueabihf
-modules_wanted=(virtio_mmio virtio_console fuse cuse)
+modules_wanted=(virtio_mmio virtio_console fuse cuse usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
 die() {
   echo "board: $*" >&2

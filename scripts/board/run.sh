@@ -2,7 +2,11 @@
 # make test-board: boots QEMU's virt board (Cortex-A15, 2 CPUs, 512 MiB) on
 # Debian's armmp kernel and runs the armhf build inside it (scripts/board/init).
 # The kernel console and the results come on a virtio console; the board's
-# PL011 UART is wired to a peer process here (tests/board/uart_peer.cpp).
+# PL011 UART and the far side of its USB-serial adapter (QEMU's FTDI FT232 on
+# an xHCI controller) are each wired to a peer process here
+# (tests/board/uart_peer.cpp). A second virtio port carries the board tests'
+# requests to unplug and replug the adapter, which scripts/board/plug.sh
+# passes to QEMU's QMP socket.
 #
 #   scripts/board/run.sh [ARMHF_BUILD_DIR]
 #
@@ -23,33 +27,52 @@ if [[ ! -x $peer || tests/board/uart_peer.cpp -nt $peer || tests/board/uart_fram
 fi
 
 sock=$out/uart.sock
+usb_sock=$out/usb.sock
+plug_sock=$out/plug.sock
+qmp_sock=$out/qmp.sock
 console=$out/console.log
-rm -f "$sock"
+# QEMU's FTDI adapter; the same options replug it, on the same port.
+usb_device=usb-serial,id=ftdi,bus=xhci.0,port=1,chardev=usbser
+rm -f "$sock" "$usb_sock" "$plug_sock" "$qmp_sock"
+helpers=()
 "$peer" --listen "$sock" --limit $((limit + 60)) 2>"$out/uart-peer.log" &
-peer_pid=$!
-for _ in $(seq 100); do
-  [[ -S $sock ]] && break
-  sleep 0.05
+helpers+=($!)
+"$peer" --listen "$usb_sock" --limit $((limit + 60)) 2>"$out/usb-peer.log" &
+helpers+=($!)
+# One connection, from QEMU; socat ends with it.
+KXBOARD_QMP=$qmp_sock KXBOARD_DEVICE=$usb_device timeout $((limit + 60)) \
+  socat UNIX-LISTEN:"$plug_sock",unlink-early EXEC:scripts/board/plug.sh 2>"$out/plug.log" &
+helpers+=($!)
+for s in "$sock" "$usb_sock" "$plug_sock"; do
+  for _ in $(seq 100); do
+    [[ -S $s ]] && break
+    sleep 0.05
+  done
+  [[ -S $s ]] || { echo "board: $s did not come up (see $out/*.log)" >&2; kill "${helpers[@]}" 2>/dev/null; exit 1; }
 done
-[[ -S $sock ]] || { echo "board: the UART peer did not start (see $out/uart-peer.log)" >&2; exit 1; }
 
 last_lines() {
   echo "board: last lines of the console ($console):" >&2
   tail -n 40 "$console" | sed 's/^/  > /' >&2
 }
 
-echo "board: booting qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 512 (limit ${limit} s)"
+echo "board: booting qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 with an FTDI adapter on xHCI (limit ${limit} s)"
 start=$(date +%s.%N)
 first=""
 : >"$console"
 # The console goes through a pipe: no terminal is taken over. Lines are
 # taken as they come (no buffering tool between), CR dropped.
-timeout -k 10 "$limit" qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 512 \
+# highmem=off: the 32-bit kernel cannot claim the PCIe configuration space
+# above 4 GiB, and the xHCI controller sits on PCIe.
+timeout -k 10 "$limit" qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 \
   -nodefaults -display none -no-reboot \
   -kernel "$out/vmlinuz" -initrd "$out/initramfs.cpio" \
   -append "console=hvc0 quiet panic=-1" \
   -device virtio-serial-device -chardev stdio,id=con,signal=off -device virtconsole,chardev=con \
+  -chardev socket,id=plug,path="$plug_sock" -device virtserialport,chardev=plug,name=kxboard.plug \
   -chardev socket,id=uart,path="$sock" -serial chardev:uart \
+  -device qemu-xhci,id=xhci -chardev socket,id=usbser,path="$usb_sock" -device "$usb_device" \
+  -qmp unix:"$qmp_sock",server=on,wait=off \
   </dev/null 2>"$out/qemu.log" | while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line" >>"$console"
@@ -62,13 +85,16 @@ timeout -k 10 "$limit" qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 512 \
 done
 rc=${PIPESTATUS[0]}
 took=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
-# The peer ends when QEMU closes the line; it never outlives the run.
+# The peers and the plug service end when QEMU closes their lines; they
+# never outlive the run.
 for _ in $(seq 20); do
-  kill -0 "$peer_pid" 2>/dev/null || break
+  alive=""
+  for p in "${helpers[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+  [[ -n $alive ]] || break
   sleep 0.1
 done
-kill "$peer_pid" 2>/dev/null
-wait "$peer_pid" 2>/dev/null
+kill "${helpers[@]}" 2>/dev/null
+wait "${helpers[@]}" 2>/dev/null
 
 summary=$(grep -E '^board: [0-9]+ passed, [0-9]+ failed' "$console" | tail -1)
 status=$(sed -n 's/^board: exit status \([0-9]*\)$/\1/p' "$console" | tail -1)
@@ -96,7 +122,7 @@ if [[ -z $summary || -z $status ]]; then
   exit 1
 fi
 if [[ $status != 0 ]]; then
-  echo "board: FAILED after $took s (exit status $status); the UART peer's log is $out/uart-peer.log" >&2
+  echo "board: FAILED after $took s (exit status $status); the peers' and the plug service's logs are $out/{uart-peer,usb-peer,plug}.log" >&2
   exit 1
 fi
 echo "board: the whole run took $took s"
