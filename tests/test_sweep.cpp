@@ -132,7 +132,7 @@ public:
     }
     // A channel's result; a short one, or a channel the call left closed
     // (`handle` is its descriptor member, read after the call), is a failure.
-    void Net(const char* name, long got, long want, const int& handle) {
+    void Channel(const char* name, long got, long want, const int& handle) {
         Step(name, got, want, got < want || handle < 0);
     }
     // The same for a byte count whose bytes must match when it is whole.
@@ -223,7 +223,7 @@ void SerialScenario(Recorder& r) {
     };
     const int fds = ChannelFds();
     CSerCom ch(line.Def("115200,N,8,1").c_str());
-    r.Net("Open", ch.Open(nullptr), 1, ch.m_nHandle);
+    r.Channel("Open", ch.Open(nullptr), 1, ch.m_nHandle);
     unsigned char buf[16] = {};
     for (const char* req : {"req1", "req2"}) {
         resync();
@@ -296,18 +296,18 @@ void TcpScenario(Recorder& r) {
     const int fds = ChannelFds();
     CSerNet ch(kxnet::Def("127.0.0.1", peer.port).c_str());
     unsigned char buf[16] = {};
-    r.Net("Open", ch.Open(nullptr), 1, ch.m_nSocket);
-    r.Net("Write", ch.Write(U("ping1"), 5), 5, ch.m_nSocket);
+    r.Channel("Open", ch.Open(nullptr), 1, ch.m_nSocket);
+    r.Channel("Write", ch.Write(U("ping1"), 5), 5, ch.m_nSocket);
     // INFINITE: a receive without a wait first, on a socket that must block.
     r.Bytes("Read(INFINITE)", ch.Read(buf, 5, INFINITE), buf, "ping1", ch.m_nSocket);
-    r.Net("Purge", ch.Purge(), 1, ch.m_nSocket);
-    r.Net("Write(bye)", ch.Write(U("bye!!"), 5), 5, ch.m_nSocket);
+    r.Channel("Purge", ch.Purge(), 1, ch.m_nSocket);
+    r.Channel("Write(bye)", ch.Write(U("bye!!"), 5), 5, ch.m_nSocket);
     Readable(ch.m_nSocket, POLLRDHUP, 1000);
     // The peer's three bytes and its close: drained, and the channel closed.
     const int purged = ch.Purge();
     r.Step("Purge(closed peer)", purged == 1 && ch.m_nSocket < 0 ? 1 : 0, 1, purged == 0);
-    r.Net("IsOpened", ch.IsOpened(), 1, ch.m_nSocket);
-    r.Net("Write", ch.Write(U("ping2"), 5), 5, ch.m_nSocket);
+    r.Channel("IsOpened", ch.IsOpened(), 1, ch.m_nSocket);
+    r.Channel("Write", ch.Write(U("ping2"), 5), 5, ch.m_nSocket);
     r.Bytes("Read", ch.Read(buf, 5, 1000), buf, "ping2", ch.m_nSocket);
     r.Step("Close", ch.Close(), 1, false);
     peer.Stop();
@@ -346,20 +346,20 @@ void UdpScenario(Recorder& r) {
     const int fds = ChannelFds();
     CSerNet ch(kxnet::Def("u127.0.0.1", peer.port).c_str());
     unsigned char buf[16] = {};
-    r.Net("Open", ch.Open(nullptr), 1, ch.m_nSocket);
-    r.Net("Write", ch.Write(U("ping1"), 5), 5, ch.m_nSocket);
+    r.Channel("Open", ch.Open(nullptr), 1, ch.m_nSocket);
+    r.Channel("Write", ch.Write(U("ping1"), 5), 5, ch.m_nSocket);
     r.Bytes("Read(INFINITE)", ch.Read(buf, 5, INFINITE), buf, "ping1", ch.m_nSocket);
-    r.Net("Write(empty)", ch.Write(U("empty"), 5), 5, ch.m_nSocket);
+    r.Channel("Write(empty)", ch.Write(U("empty"), 5), 5, ch.m_nSocket);
     Readable(ch.m_nSocket, POLLIN, 1000);
     // An empty datagram is no close.
     const int purged = ch.Purge();
     r.Step("Purge(empty datagram)", purged, 1, purged == 0 || ch.m_nSocket < 0);
-    r.Net("Write", ch.Write(U("ping2"), 5), 5, ch.m_nSocket);
+    r.Channel("Write", ch.Write(U("ping2"), 5), 5, ch.m_nSocket);
     r.Bytes("Read", ch.Read(buf, 5, 1000), buf, "ping2", ch.m_nSocket);
     r.Step("Close", ch.Close(), 1, false);
     // Broadcast set-up only: nothing is sent outside a private network.
     CSerNet bc(kxnet::Def("b", peer.port).c_str());
-    r.Net("Open(broadcast)", bc.Open(nullptr), 1, bc.m_nSocket);
+    r.Channel("Open(broadcast)", bc.Open(nullptr), 1, bc.m_nSocket);
     r.Step("Close(broadcast)", bc.Close(), 1, false);
     r.Step("descriptors", ChannelFds() - fds, 0, false);
 }
