@@ -24,8 +24,13 @@ $(BUILD_TARGETS): build-%: deps
 $(TEST_TARGETS): test-%: build-%
 	ctest --preset $*
 
-demo: build-native
-	@scripts/demo.sh
+# A first try needs only the native plug-in and kxhost: their packages and
+# those two targets, in a build folder of their own.
+demo:
+	@scripts/install-deps.sh --demo
+	cmake --preset demo >/dev/null
+	cmake --build build/demo --target kxSer kxhost
+	@scripts/demo.sh build/demo
 
 test: deps
 	$(MAKE) test-native
