@@ -61,13 +61,18 @@ fuzz: build-asan
 bench: build-native
 	@scripts/bench.sh
 
-# Debian packages for amd64, armhf, armel and arm64, in build/packages.
+# Debian packages kxser and kxser-dev for amd64, armhf, armel and arm64, in
+# build/packages, each checked by Debian's lintian: an error or a warning
+# fails the target (deliberate exceptions are overridden in
+# cmake/kxser.lintian-overrides, with the reason).
 package: build-native $(addprefix build-,$(CROSS))
 	mkdir -p build/packages
+	rm -f build/packages/*.deb
 	cd build/native && cpack -B ../packages >/dev/null
 	cd build/armhf && cpack -B ../packages >/dev/null
 	cd build/armel && cpack -B ../packages >/dev/null
 	cd build/arm64 && cpack -B ../packages >/dev/null
+	lintian --fail-on error,warning build/packages/*.deb
 	@ls -1 build/packages/*.deb
 
 clean:
