@@ -6,5 +6,6 @@ namespace kxhost {
 int CmdInfo(int argc, char** argv);
 int CmdOpen(int argc, char** argv);
 int CmdDemo(int argc, char** argv);
+int CmdTerm(int argc, char** argv);
 
 }  // namespace kxhost
