@@ -24,8 +24,13 @@ $(BUILD_TARGETS): build-%: deps
 $(TEST_TARGETS): test-%: build-%
 	ctest --preset $*
 
-demo: build-native
-	@scripts/demo.sh
+# A first try needs only the native plug-in and kxhost: their packages and
+# those two targets, in a build folder of their own.
+demo:
+	@scripts/install-deps.sh --demo
+	cmake --preset demo >/dev/null
+	cmake --build build/demo --target kxSer kxhost
+	@scripts/demo.sh build/demo
 
 test: deps
 	$(MAKE) test-native
@@ -65,13 +70,18 @@ coverage: deps
 bench: build-native
 	@scripts/bench.sh
 
-# Debian packages for amd64, armhf, armel and arm64, in build/packages.
+# Debian packages kxser and kxser-dev for amd64, armhf, armel and arm64, in
+# build/packages, each checked by Debian's lintian: an error or a warning
+# fails the target (deliberate exceptions are overridden in
+# cmake/kxser.lintian-overrides, with the reason).
 package: build-native $(addprefix build-,$(CROSS))
 	mkdir -p build/packages
+	rm -f build/packages/*.deb
 	cd build/native && cpack -B ../packages >/dev/null
 	cd build/armhf && cpack -B ../packages >/dev/null
 	cd build/armel && cpack -B ../packages >/dev/null
 	cd build/arm64 && cpack -B ../packages >/dev/null
+	lintian --fail-on error,warning build/packages/*.deb
 	@ls -1 build/packages/*.deb
 
 clean:

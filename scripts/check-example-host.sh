@@ -23,7 +23,11 @@ prefix=$work/prefix
 
 case $door in
   pkg-config)
-    export PKG_CONFIG_PATH=$prefix/lib/pkgconfig PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+    # Debian's multiarch folder, lib/<triplet>/pkgconfig, where the cross
+    # pkg-config looks too.
+    pcfiles=("$prefix"/lib/*/pkgconfig/kxser.pc)
+    [[ -f ${pcfiles[0]} ]] || fail "no lib/<triplet>/pkgconfig/kxser.pc installed"
+    export PKG_CONFIG_PATH=${pcfiles[0]%/*} PKG_CONFIG_LIBDIR=${pcfiles[0]%/*}
     # read drops the blank pkgconf leaves at the end.
     read -r cflags < <(pkg-config --cflags kxser)
     read -r libs < <(pkg-config --libs kxser)

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs the built-in demo of the host program against the freshly built plug-in.
+# Runs the built-in demo of the host program against the plug-in built beside
+# it (make demo builds both into build/demo).
+# usage: demo.sh [BUILD-DIR]
 set -euo pipefail
-host=build/native/tools/kxhost
+build=${1:-build/demo}
+host=$build/tools/kxhost
 if [[ ! -x $host ]]; then
-  echo "demo: $host is not built; run 'make build-native' first" >&2
+  echo "demo: $host is not built; run 'make demo'" >&2
   exit 1
 fi
-exec "$host" demo --lib build/native/kxSer.so
+exec "$host" demo --lib "$build/kxSer.so"

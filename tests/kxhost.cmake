@@ -12,10 +12,17 @@ if(TARGET kxhost)
   add_dependencies(test_kxhost kxhost kxhost_nosym kxSer)
 endif()
 
-# The man page test installs this build tree into a temporary prefix.
+# The man page and package tests install and package this build tree; the
+# demo test asks make what make demo would do.
 if(TARGET kxhost_manpage)
   target_compile_definitions(test_kxhost PRIVATE
     KXHOST_CMAKE="${CMAKE_COMMAND}"
-    KXSER_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    KXSER_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    KXSER_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    KXSER_VERSION="${PROJECT_VERSION}")
+  # The packages of make package come from the native and cross builds.
+  if(NOT KXSER_SANITIZE AND NOT KXSER_TSAN)
+    target_compile_definitions(test_kxhost PRIVATE KXSER_PACKAGES)
+  endif()
   add_dependencies(test_kxhost kxhost_manpage)
 endif()

@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,14 +42,22 @@ std::vector<std::string> Split(const std::string& text, char sep) {
     return parts;
 }
 
-// Runs kxhost with `args` and collects its output; gives up after `limitMs`.
-Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
+// Runs kxhost (through the emulator, if any) in this process: for a child.
+[[noreturn]] void ExecHost(const std::vector<std::string>& args) {
     std::vector<std::string> argv = Split(KXHOST_EMULATOR, '|');
     argv.push_back(KXHOST_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(&a[0]);
     cargv.push_back(nullptr);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// Runs kxhost with `args` and collects its output; gives up after `limitMs`.
+Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
 
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return Result();
@@ -56,8 +66,7 @@ Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
-        execvp(cargv[0], cargv.data());
-        _exit(127);
+        ExecHost(args);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -91,7 +100,7 @@ Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.code = ExitCode(status);
     return r;
 }
 
@@ -124,6 +133,8 @@ TEST(Kxhost, UsageErrors) {
         {{"open", "ttyS1:9600", "--lib", "/nonexistent/kxSer.so"}, "cannot load the plug-in"},
         {{"list", "ttyS1"}, "unexpected argument 'ttyS1'"},
         {{"list", "--sysfs"}, "--sysfs needs a value"},
+        {{"term", "--hex"}, "missing the definition string"},
+        {{"term", "ttyS1:9600", "--log", "/nonexistent/dir/log"}, "cannot write the log to /nonexistent/dir/log"},
     };
     for (const Case& c : cases) {
         Result r = RunHost(c.args);
@@ -137,7 +148,7 @@ TEST(Kxhost, UsageErrors) {
 TEST(Kxhost, HelpForEachCommand) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"},
-          {"demo", "--help"}, {"list", "--help"}}) {
+          {"demo", "--help"}, {"list", "--help"}, {"term", "--help"}}) {
         Result r = RunHost(args);
         EXPECT_EQ(r.code, 0) << args[0];
         EXPECT_TRUE(Has(r.out, "Usage: kxhost")) << r.out;
@@ -348,14 +359,121 @@ TEST(Kxhost, ManPageInstallsRendersAndNamesEveryOption) {
     const std::regex option("--[a-z]+");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"info", "--help"}, {"open", "--help"}, {"demo", "--help"},
-          {"list", "--help"}}) {
+          {"list", "--help"}, {"term", "--help"}}) {
         const std::string help = RunHost(args).out;
         for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m)
             options.insert(m->str());
     }
-    EXPECT_GE(options.size(), 9u) << "the help texts name the options";
+    EXPECT_GE(options.size(), 12u) << "the help texts name the options";
     for (const std::string& o : options)
         EXPECT_TRUE(std::regex_search(text.out, std::regex(o + "\\b"))) << o << " is not in kxhost(1)";
+}
+
+// Everything `fd` shows until `text` appears, or it ends or falls silent for
+// `limitMs`.
+std::string ReadUntil(int fd, const std::string& text, int limitMs = 60000) {
+    std::string seen;
+    char buf[256];
+    while (!Has(seen, text) && kxtest::WaitReadable(fd, limitMs)) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the terminal's last user is gone
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    return seen;
+}
+
+// kxhost term as a person uses it: kxhost on a terminal of its own, the
+// device on another pty. Keys reach the device, replies the screen (the
+// library's log only the --log file), and every way out restores the terminal.
+TEST(Kxhost, TermOverPty) {
+    struct Ending {
+        const char* how;
+        int code;
+    };
+    for (const Ending& e : {Ending{"Ctrl-]", 0}, Ending{"line hangs up", 1}, Ending{"SIGTERM", 128 + SIGTERM}}) {
+        SCOPED_TRACE(e.how);
+        kxtest::UniqueFd holder;
+        kxtest::Pty device = kxtest::OpenPty(&holder);
+        kxtest::TempDir dir;
+        const std::string log = dir.path() + "/log";
+        kxtest::Pty scratch = kxtest::OpenPty();  // a fresh terminal's settings
+        struct termios cooked;
+        ASSERT_EQ(tcgetattr(scratch.master.get(), &cooked), 0);
+        int screenFd = -1;
+        fflush(stdout);
+        const pid_t pid = forkpty(&screenFd, nullptr, &cooked, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            closefrom(3);  // the device's master too: the hang-up must be the test's
+            ExecHost({"term", "pts/" + std::to_string(device.slaveNumber) + ":9600", "--log", log, "--lib",
+                      KXSER_LIB_PATH});
+        }
+        kxtest::UniqueFd screen(screenFd);
+        std::string shown = ReadUntil(screen.get(), "Ctrl-] leaves\r\n");
+        struct termios during;
+        ASSERT_EQ(tcgetattr(screen.get(), &during), 0);
+        EXPECT_EQ(during.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw mode: " << shown;
+
+        kxtest::WriteAll(screen.get(), "hi", 2);
+        char got[2] = {};
+        EXPECT_EQ(kxtest::ReadFully(device.master.get(), got, 2, 60000), 2);
+        EXPECT_EQ(std::string(got, 2), "hi");
+        kxtest::WriteAll(device.master.get(), "pong", 4);
+        shown += ReadUntil(screen.get(), "pong");
+
+        if (e.code == 0) kxtest::WriteAll(screen.get(), "\x1d", 1);
+        if (e.code == 1) device.master.reset(), holder.reset();
+        if (e.code > 1) kill(pid, SIGTERM);
+        shown += ReadUntil(screen.get(), "until the end");
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(ExitCode(status), e.code) << shown;
+        struct termios after;
+        ASSERT_EQ(tcgetattr(screen.get(), &after), 0);
+        EXPECT_TRUE(after.c_lflag == cooked.c_lflag && after.c_iflag == cooked.c_iflag &&
+                    after.c_oflag == cooked.c_oflag)
+            << "the terminal is restored";
+        EXPECT_TRUE(Has(shown, "pong")) << shown;
+        EXPECT_FALSE(Has(shown, "SEND:") || Has(shown, "SerManager")) << "the log stays off the screen: " << shown;
+        kxtest::UniqueFd logFd(open(log.c_str(), O_RDONLY | O_CLOEXEC));
+        const std::string logged = ReadUntil(logFd.get(), "SerManager free");
+        EXPECT_TRUE(Has(logged, "SEND: 68 69 ")) << logged;
+    }
+}
+
+// The build's own packages: the split into kxser and kxser-dev, and Debian's
+// checker has nothing to say about them.
+TEST(Kxhost, PackagesPassLintian) {
+#ifndef KXSER_PACKAGES
+    GTEST_SKIP() << "a sanitizer build makes no packages";
+#else
+    if (access(KXHOST_CMAKE, X_OK) != 0 || Shell("command -v lintian").code != 0)
+        GTEST_SKIP() << "cpack and lintian run where the build was made (scripts/install-deps.sh installs lintian)";
+    kxtest::TempDir dir;
+    const std::string debs = dir.path();
+    const std::string cpack = std::filesystem::path(KXHOST_CMAKE).parent_path() / "cpack";
+    Result pack = Shell("cd '" KXSER_BINARY_DIR "' && '" + cpack + "' -B " + debs + " 2>&1");
+    ASSERT_EQ(pack.code, 0) << pack.out;
+    Result lint = Shell("lintian --fail-on error,warning " + debs + "/*.deb 2>&1");
+    EXPECT_EQ(lint.code, 0) << lint.out;
+    EXPECT_FALSE(std::regex_search(lint.out, std::regex("^[EW]: ", std::regex::multiline))) << lint.out;
+    EXPECT_EQ(Shell("dpkg-deb -f " + debs + "/kxser-dev_*.deb Depends").out, "kxser (= " KXSER_VERSION ")\n");
+    const std::string device = Shell("dpkg-deb -c " + debs + "/kxser_*.deb").out;
+    for (const char* file : {"./usr/lib/kxSer.so\n", "./usr/bin/kxhost\n", "/changelog.gz\n", "/copyright\n"})
+        EXPECT_TRUE(Has(device, file)) << file << " is not in kxser:\n" << device;
+    EXPECT_FALSE(Has(device, "include/")) << "headers belong to kxser-dev";
+#endif
+}
+
+// make demo installs and builds only what the plug-in and kxhost need.
+TEST(Kxhost, DemoBuildsOnlyThePluginAndKxhost) {
+    if (access(KXHOST_CMAKE, X_OK) != 0) GTEST_SKIP() << "make demo runs where the build was made";
+    Result plan = Shell("make -n -C '" KXSER_SOURCE_DIR "' demo 2>&1");
+    EXPECT_EQ(plan.code, 0) << plan.out;
+    EXPECT_TRUE(Has(plan.out, "scripts/install-deps.sh --demo\n")) << plan.out;
+    EXPECT_TRUE(Has(plan.out, "cmake --build build/demo --target kxSer kxhost\n")) << plan.out;
+    for (const char* other : {"preset native", "build-native", "ctest", "install-deps.sh\n"})
+        EXPECT_FALSE(Has(plan.out, other)) << other << " in:\n" << plan.out;
 }
 
 }  // namespace

@@ -7,5 +7,6 @@ int CmdInfo(int argc, char** argv);
 int CmdOpen(int argc, char** argv);
 int CmdDemo(int argc, char** argv);
 int CmdList(int argc, char** argv);
+int CmdTerm(int argc, char** argv);
 
 }  // namespace kxhost

@@ -8,6 +8,7 @@
 //   kxhost demo                 try every channel family with no hardware
 //                               (demo.cpp, with the peers in echo_peers.cpp)
 //   kxhost list                 the serial ports the kernel has (list.cpp)
+//   kxhost term DEF [options]   a terminal on one channel (term.cpp)
 //
 // plugin.cpp loads the library, args.cpp parses the options. Standard output
 // carries the library's own log and the results; errors go to standard
@@ -36,6 +37,7 @@ const char kMainUsage[] =
     "  open     open one channel, send, receive and close it\n"
     "  demo     try serial, TCP, UDP, GPIO and USB channels without hardware\n"
     "  list     list the serial ports, with their definition strings and type codes\n"
+    "  term     a terminal on one serial or network channel; Ctrl-] leaves\n"
     "\n"
     "Every command takes --lib PATH (default: kxSer.so beside the executable,\n"
     "then ../kxSer.so, ../lib/kxSer.so and /usr/lib/kxSer.so) and --help.\n"
@@ -62,5 +64,6 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "open") == 0) return CmdOpen(argc, argv);
     if (strcmp(cmd, "demo") == 0) return CmdDemo(argc, argv);
     if (strcmp(cmd, "list") == 0) return CmdList(argc, argv);
+    if (strcmp(cmd, "term") == 0) return CmdTerm(argc, argv);
     return Usage("", "unknown command '%s'", cmd);
 }
