@@ -195,7 +195,6 @@ struct SerialPeer {
         while (!stop) {
             if (!Readable(fd, POLLIN, 20)) continue;
             char c[16];
-            busy = true;
             const ssize_t n = ::read(fd, c, sizeof c);
             if (n > 0) req.append(c, static_cast<size_t>(n));
             while (req.size() >= 4) {
@@ -203,12 +202,13 @@ struct SerialPeer {
                 const std::string reply = "<" + req.substr(0, 4) + ">";
                 kxtest::WriteAll(fd, reply.data(), static_cast<int>(reply.size()));
                 req.erase(0, 4);
+                ++answered;
             }
-            busy = false;
         }
     }
     int fd;
-    std::atomic<bool> stop{false}, busy{false};
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
     std::thread thread;
 };
 
@@ -216,9 +216,14 @@ void SerialScenario(Recorder& r) {
     kxtest::SerialLine line;
     SerialPeer peer(line.master());
     // Between exchanges the line is emptied, so a late reply to a failed
-    // exchange cannot pass for the next one's.
+    // exchange cannot pass for the next one's: every request sent has been
+    // answered, and the answers drained until the line is quiet.
+    int sent = 0;
     auto resync = [&] {
-        for (int i = 0; i < 100 && (peer.busy || kxtest::InputQueued(line.master()) > 0); ++i) poll(nullptr, 0, 10);
+        for (int i = 0; i < 300 && peer.answered < sent; ++i) poll(nullptr, 0, 10);
+        char junk[64];
+        while (Readable(line.holder.get(), POLLIN, 20) && ::read(line.holder.get(), junk, sizeof junk) > 0) {
+        }
         tcflush(line.holder.get(), TCIOFLUSH);
     };
     const int fds = ChannelFds();
@@ -231,6 +236,7 @@ void SerialScenario(Recorder& r) {
         r.Step("Purge", purged, 1, purged == 0);
         const int w = ch.Write(reinterpret_cast<const unsigned char*>(req), 4);
         r.Step("Write", w, 4, w < 4);
+        if (w == 4) ++sent;
         const std::string want = std::string("<") + req + ">";
         // Three passes: the reply, 150 ms away, may come late on a busy machine.
         r.Bytes("Read", ch.Read(buf, 6, 3000), buf, want.c_str(), ch.m_nHandle);
