@@ -86,6 +86,32 @@ bool IsHelp(const char* arg) {
     return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "help") == 0;
 }
 
+int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken) {
+    const char* v = nullptr;
+    bool missing = false;
+    long long n;
+    const char* arg = args.Peek();
+    *taken = true;
+    if (args.Option("--lib", &v, &missing)) {
+        if (missing) return Usage(command, "%s needs a value", "--lib");
+        c->lib = v;
+    } else if (args.Option("--type", &v, &missing)) {
+        if (missing) return Usage(command, "%s needs a value", "--type");
+        if (!ParseNumber(v, true, 0, 0x7fffffff, &n))
+            return Usage(command, "--type '%s' is not a type code (decimal or 0x hex)", v);
+        c->type = static_cast<int>(n);
+    } else if (arg[0] != '-' || arg[1] == '\0') {
+        if (c->haveDef) return Usage(command, "unexpected argument '%s' (only one DEF)", arg);
+        args.Next();
+        c->haveDef = true;
+        c->hasDef = strcmp(arg, "-") != 0;
+        if (c->hasDef) c->def = arg;
+    } else {
+        *taken = false;
+    }
+    return kExitOk;
+}
+
 int ParseLibOnly(int argc, char** argv, const char* command, std::string* lib, bool* help) {
     Args args(argc, argv, 2);
     while (!args.Done()) {

@@ -34,6 +34,21 @@ private:
 
 bool IsHelp(const char* arg);
 
+// What names a channel on the command line of open and term: DEF ('-' for
+// no string), --type CODE and --lib PATH.
+struct ChannelArgs {
+    std::string lib;
+    bool haveDef = false;  // DEF was given
+    bool hasDef = false;   // ... and is a string, not '-'
+    std::string def;
+    int type = 0;
+    const char* Def() const { return hasDef ? def.c_str() : nullptr; }
+};
+
+// Takes the current argument into *c when it is one of those (*taken set).
+// Returns kExitOk or the usage error.
+int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken);
+
 // The options of a command that takes only --lib PATH (and --help, which
 // sets *help). Returns kExitOk or the usage error.
 int ParseLibOnly(int argc, char** argv, const char* command, std::string* lib, bool* help);

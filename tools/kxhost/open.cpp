@@ -51,10 +51,7 @@ const char kOpenUsage[] =
     "  kxhost open 192.168.1.10:502 --type 0x200001 --send \"00 01 00 00 00 06 01 03 00 00 00 02\" --read 64\n";
 
 struct OpenOptions {
-    std::string lib;
-    bool hasDef = false;
-    std::string def;
-    int type = 0;
+    ChannelArgs ch;
     bool send = false;
     std::vector<unsigned char> data;
     bool text = false;
@@ -67,25 +64,20 @@ struct OpenOptions {
 
 int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
     Args args(argc, argv, 2);
-    bool haveDef = false;
     long long n;
     while (!args.Done()) {
         const char* v = nullptr;
         bool missing = false;
+        bool taken = false;
         const char* arg = args.Peek();
         if (IsHelp(arg)) {
             *help = true;
             return kExitOk;
         }
-        if (args.Option("--lib", &v, &missing)) {
-            if (missing) return Usage("open", "%s needs a value", "--lib");
-            o->lib = v;
-        } else if (args.Option("--type", &v, &missing)) {
-            if (missing) return Usage("open", "%s needs a value", "--type");
-            if (!ParseNumber(v, true, 0, 0x7fffffff, &n))
-                return Usage("open", "--type '%s' is not a type code (decimal or 0x hex)", v);
-            o->type = static_cast<int>(n);
-        } else if (args.Option("--send", &v, &missing)) {
+        const int rc = TakeChannelArg(args, "open", &o->ch, &taken);
+        if (rc != kExitOk) return rc;
+        if (taken) continue;
+        if (args.Option("--send", &v, &missing)) {
             if (missing) return Usage("open", "%s needs a value", "--send");
             if (o->send) return Usage("open", "%s given twice, or together with --text", "--send");
             if (!ParseHexBytes(v, &o->data))
@@ -119,18 +111,11 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
             if (!ParseNumber(v, false, 0, 3600000, &n))
                 return Usage("open", "--interval '%s' is not a time in milliseconds", v);
             o->intervalMs = static_cast<int>(n);
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return Usage("open", "unknown option '%s'", arg);
-        } else if (!haveDef) {
-            haveDef = true;
-            args.Next();
-            o->hasDef = strcmp(arg, "-") != 0;
-            if (o->hasDef) o->def = arg;
         } else {
-            return Usage("open", "unexpected argument '%s' (only one DEF)", arg);
+            return Usage("open", "unknown option '%s'", arg);
         }
     }
-    if (!haveDef) return Usage("open", "%s", "missing the definition string DEF");
+    if (!o->ch.haveDef) return Usage("open", "%s", "missing the definition string DEF");
     return kExitOk;
 }
 
@@ -182,7 +167,7 @@ int CmdOpen(int argc, char** argv) {
         return kExitOk;
     }
     Plugin p;
-    rc = LoadPlugin(p, o.lib);
+    rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
 
     ISerManager* mgr = p.getSerManager();
@@ -190,11 +175,10 @@ int CmdOpen(int argc, char** argv) {
         Error("the plug-in handed out no channel manager");
         return kExitFailed;
     }
-    const char* def = o.hasDef ? o.def.c_str() : nullptr;
-    ISerBase* ser = mgr->GetSer(def, o.type);
+    ISerBase* ser = mgr->GetSer(o.ch.Def(), o.ch.type);
     if (ser == nullptr) {
-        Error("no channel for type code 0x%x%s", static_cast<unsigned>(o.type),
-              (o.type & kKindMask) == kKindUsb ? " (the USB kind has no transport)" : "");
+        Error("no channel for type code 0x%x%s", static_cast<unsigned>(o.ch.type),
+              (o.ch.type & kKindMask) == kKindUsb ? " (the USB kind has no transport)" : "");
         p.freeSerManager(mgr);
         return kExitFailed;
     }

@@ -63,52 +63,36 @@ const unsigned char kLeaveKey = 0x1d;  // Ctrl-]
 const int kNetWaitMs = 50;
 
 struct TermOptions {
-    std::string lib;
-    bool hasDef = false;
-    std::string def;
-    int type = 0;
+    ChannelArgs ch;
     bool hex = false;
     std::string log;
 };
 
 int ParseTerm(int argc, char** argv, TermOptions* o, bool* help) {
     Args args(argc, argv, 2);
-    bool haveDef = false;
-    long long n;
     while (!args.Done()) {
         const char* v = nullptr;
         bool missing = false;
+        bool taken = false;
         const char* arg = args.Peek();
         if (IsHelp(arg)) {
             *help = true;
             return kExitOk;
         }
-        if (args.Option("--lib", &v, &missing)) {
-            if (missing) return Usage("term", "%s needs a value", "--lib");
-            o->lib = v;
-        } else if (args.Option("--type", &v, &missing)) {
-            if (missing) return Usage("term", "%s needs a value", "--type");
-            if (!ParseNumber(v, true, 0, 0x7fffffff, &n))
-                return Usage("term", "--type '%s' is not a type code (decimal or 0x hex)", v);
-            o->type = static_cast<int>(n);
-        } else if (args.Option("--log", &v, &missing)) {
+        const int rc = TakeChannelArg(args, "term", &o->ch, &taken);
+        if (rc != kExitOk) return rc;
+        if (taken) continue;
+        if (args.Option("--log", &v, &missing)) {
             if (missing || *v == '\0') return Usage("term", "%s needs a value", "--log");
             o->log = v;
         } else if (strcmp(arg, "--hex") == 0) {
             args.Next();
             o->hex = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return Usage("term", "unknown option '%s'", arg);
-        } else if (!haveDef) {
-            haveDef = true;
-            args.Next();
-            o->hasDef = strcmp(arg, "-") != 0;
-            if (o->hasDef) o->def = arg;
         } else {
-            return Usage("term", "unexpected argument '%s' (only one DEF)", arg);
+            return Usage("term", "unknown option '%s'", arg);
         }
     }
-    if (!haveDef) return Usage("term", "%s", "missing the definition string DEF");
+    if (!o->ch.haveDef) return Usage("term", "%s", "missing the definition string DEF");
     return kExitOk;
 }
 
@@ -289,17 +273,17 @@ int CmdTerm(int argc, char** argv) {
     }
     const int screen = log.screen();
     Plugin p;
-    rc = LoadPlugin(p, o.lib);
+    rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
     ISerManager* mgr = p.getSerManager();
     if (mgr == nullptr) {
         Error("the plug-in handed out no channel manager");
         return kExitFailed;
     }
-    ISerBase* ser = mgr->GetSer(o.hasDef ? o.def.c_str() : nullptr, o.type);
+    ISerBase* ser = mgr->GetSer(o.ch.Def(), o.ch.type);
     if (ser == nullptr || (ser->GetType() & kKindMask) == kKindGpio) {
         Error(ser == nullptr ? "no channel for type code 0x%x" : "type code 0x%x: the GPIO channel carries no byte stream",
-              static_cast<unsigned>(o.type));
+              static_cast<unsigned>(o.ch.type));
         p.freeSerManager(mgr);
         return kExitFailed;
     }
