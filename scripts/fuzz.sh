@@ -11,8 +11,8 @@ if ((${#targets[@]} == 0)); then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for t in "${targets[@]}"; do
-  [[ -x $t && ! -d $t ]] || continue
+run_one() {
+  local t=$1 name
   name=$(basename "$t")
   mkdir -p "$work/$name"
   echo "fuzz: $name for ${seconds}s"
@@ -23,8 +23,25 @@ for t in "${targets[@]}"; do
     mkdir -p build/fuzz-artifacts
     cp -r "$work/$name"/crash-* "$work/$name"/leak-* "$work/$name"/timeout-* build/fuzz-artifacts/ 2>/dev/null || true
     echo "fuzz: $name FAILED" >&2
-    exit 1
+    return 1
   fi
   grep -E '^(Done|#[0-9]+ *DONE)' "$work/$name.log" | tail -n 1 || true
+}
+# Two targets at a time, one per core.
+failed=0
+running=0
+for t in "${targets[@]}"; do
+  [[ -x $t && ! -d $t ]] || continue
+  if ((running >= 2)); then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  run_one "$t" &
+  running=$((running + 1))
 done
+while ((running > 0)); do
+  wait -n || failed=1
+  running=$((running - 1))
+done
+((failed == 0)) || exit 1
 echo "fuzz: all targets clean"
