@@ -1,3 +1,2 @@
 # The GPIO channel's tests run against the stand-in driver.
-include(${CMAKE_CURRENT_LIST_DIR}/gpiosim/gpiosim.cmake)
-kxser_use_gpiosim(test_serdio)
+kxser_use_stand_in(test_serdio gpiosim)

@@ -1,3 +1,2 @@
 # The fault sweep runs the library with the fault injector in front of libc.
-include(${CMAKE_CURRENT_LIST_DIR}/faultsim/faultsim.cmake)
-kxser_use_faultsim(test_sweep)
+kxser_use_stand_in(test_sweep faultsim)

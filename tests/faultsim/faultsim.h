@@ -2,7 +2,7 @@
 // system call with a chosen error number.
 //
 // Linking faultsim.c into an executable (with its symbols exported, see
-// faultsim.cmake) puts its wrappers of the library's system calls in front
+// kxser_use_stand_in) puts its wrappers of the library's system calls in front
 // of libc's for the whole process, as the GPIO stand-in does; that works
 // natively, under qemu-user and on the board alike. Only calls made from
 // the code of one chosen object (kxSer.so) are counted or failed; the test's
