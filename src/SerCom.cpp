@@ -503,8 +503,13 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIOFLUSH);
 
+    // Stick parity is read back too: a driver (or an emulator) that cannot
+    // make it drops CMSPAR and would run plain even or odd parity.
+    const bool stick = (tio.c_cflag & CMSPAR) != 0;
+    struct termios back;
     if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
-        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0)) {
+        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0) ||
+        (stick && (tcgetattr(fd, &back) != 0 || (back.c_cflag & CMSPAR) == 0))) {
         puts("serial setup error");
         puts("serial setup error");
         return -1;
