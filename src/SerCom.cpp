@@ -300,10 +300,8 @@ int CSerCom::Open(const char* def) {
     m_nHandle = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     // The port is ours alone: a second host, a terminal left open on the
     // line or a modem manager probing it would read replies meant for us.
-    // flock holds off every program that locks too (root or not); TIOCEXCL
-    // refuses any other open without CAP_SYS_ADMIN. Where TIOCEXCL fails
-    // the path is no terminal, and set_opt's tcgetattr says so.
-    // Back to blocking: VMIN/VTIME pace the reads. A descriptor left
+    // flock holds off every program that locks too, root or not.
+    // Then back to blocking: VMIN/VTIME pace the reads. A descriptor left
     // non-blocking would read nothing at once and miss a reply on its way.
     if (m_nHandle >= 0 &&
         (flock(m_nHandle, LOCK_EX | LOCK_NB) != 0 || fcntl(m_nHandle, F_SETFL, 0) != 0)) {
@@ -315,6 +313,8 @@ int CSerCom::Open(const char* def) {
         printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
     }
+    // Refuses any other open without CAP_SYS_ADMIN, locking or not. It fails
+    // only on a path that is no terminal, which set_opt's tcgetattr reports.
     ioctl(m_nHandle, TIOCEXCL);
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
         kxsys::Close(m_nHandle);
