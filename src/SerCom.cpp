@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -260,6 +262,24 @@ bool RateMade(unsigned asked, unsigned made) {
     return diff * 100ULL <= static_cast<unsigned long long>(asked) * 3ULL;
 }
 
+// Drivers answer success for a character format they cannot make and store
+// what they make instead: ftdi_sio turns 6 data bits into 8, a driver (or an
+// emulator) without stick parity drops CMSPAR. A pseudo-terminal has no wire
+// and always forces 8 data bits without parity, so those two are not asked
+// of it.
+bool IsPseudoTerminal(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+bool FrameMade(int fd, tcflag_t asked, tcflag_t made) {
+    tcflag_t mask = CSIZE | PARENB | CMSPAR | CSTOPB;
+    if (asked & PARENB) mask |= PARODD;
+    if (IsPseudoTerminal(fd)) mask &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    return (asked & mask) == (made & mask);
+}
+
 char ParityChar(int code) {
     switch (code) {
         case 1: return 'O';
@@ -503,13 +523,10 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIOFLUSH);
 
-    // Stick parity is read back too: a driver (or an emulator) that cannot
-    // make it drops CMSPAR and would run plain even or odd parity.
-    const bool stick = (tio.c_cflag & CMSPAR) != 0;
     struct termios back;
     if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
         (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0) ||
-        (stick && (tcgetattr(fd, &back) != 0 || (back.c_cflag & CMSPAR) == 0))) {
+        tcgetattr(fd, &back) != 0 || !FrameMade(fd, tio.c_cflag, back.c_cflag)) {
         puts("serial setup error");
         puts("serial setup error");
         return -1;
