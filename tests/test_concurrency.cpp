@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,10 +41,10 @@ void Echo(int fd, const std::atomic<bool>& stop) {
     }
 }
 
-// Sends distinct blocks and checks each echo, `kRounds` times.
-int RunExchanges(ISerBase* ch, unsigned char tag) {
+// Sends distinct blocks and checks each echo, `rounds` times.
+int RunExchanges(ISerBase* ch, unsigned char tag, int rounds = kRounds) {
     int bad = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         unsigned char out[48], in[48];
         for (int i = 0; i < 48; ++i) out[i] = static_cast<unsigned char>(tag + round + i) | 1;
         if (ch->Write(out, 48) != 48) {
@@ -112,6 +113,38 @@ TEST(Concurrency, ChannelsOnSeveralThreadsDumpTheirOwnTraffic) {
     serialA->Close();
     serialB->Close();
     for (auto& n : nets) n->Close();
+}
+
+// A daemon host that closed its standard output: a channel's descriptor
+// would take number 1 and the log would go to the peer, which echoes it back
+// into the exchanges. A serial and then a TCP channel, each on its own.
+TEST(Concurrency, HostWithStandardOutputClosedSendsOnlyPayload) {
+    std::atomic<bool> stop{false};
+    kxtest::SerialLine line;
+    int port = 0;
+    kxtest::UniqueFd listener = kxnet::Listen(1, &port);
+    std::thread serialPeer(Echo, line.master(), std::cref(stop));
+    std::thread tcpPeer([&] {
+        kxtest::UniqueFd conn = kxnet::Accept(listener.get(), 30000);
+        if (conn) Echo(conn.get(), stop);
+    });
+    const std::string report = kxtest::InChild([&] {
+        close(STDOUT_FILENO);
+        CSerCom serial(line.Def("115200,N,8,1").c_str());
+        CSerNet net(kxnet::Def("127.0.0.1", port).c_str());
+        std::string bad;
+        for (ISerBase* ch : {static_cast<ISerBase*>(&serial), static_cast<ISerBase*>(&net)}) {
+            if (ch->Open(nullptr) != 1 || RunExchanges(ch, 7, 1000) != 0) bad += ch->GetNote();
+            ch->Close();
+        }
+        return bad;
+    });
+    stop = true;
+    // An echo of log text that no host reads any more must not hold the peer.
+    tcflush(line.holder.get(), TCIFLUSH);
+    serialPeer.join();
+    tcpPeer.join();
+    EXPECT_EQ(report, "");
 }
 
 // Holder at SCHED_FIFO 10 in a 0.4 s serial Read, waiter at SCHED_FIFO 20,
