@@ -34,7 +34,7 @@ case $door in
     read -r plugin < <(pkg-config --variable=plugin kxser)
     [[ $(realpath "${cflags#-I}") == "$prefix/include/kxSer" ]] || fail "--cflags gives '$cflags'"
     [[ $libs == "-ldl" ]] || fail "--libs gives '$libs', not -ldl"
-    [[ $(realpath "$plugin") == "$prefix/lib/kxSer.so" ]] || fail "plugin variable is '$plugin'"
+    [[ $(realpath "$plugin") == "${pcfiles[0]%/pkgconfig/*}/kxSer.so" ]] || fail "plugin variable is '$plugin'"
     # shellcheck disable=SC2086
     "$cxx" -std=c++17 -Wall -Wextra -Werror $cflags -DKXSER_PLUGIN_PATH="\"$plugin\"" \
       -o "$work/kxser-example-host" "$src/host.cpp" $libs

@@ -19,7 +19,8 @@ if(TARGET kxhost_manpage)
     KXHOST_CMAKE="${CMAKE_COMMAND}"
     KXSER_BINARY_DIR="${CMAKE_BINARY_DIR}"
     KXSER_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    KXSER_VERSION="${PROJECT_VERSION}")
+    KXSER_VERSION="${PROJECT_VERSION}"
+    KXSER_MULTIARCH="${KXSER_MULTIARCH}")
   # The packages of make package come from the native and cross builds.
   if(NOT KXSER_SANITIZE AND NOT KXSER_TSAN)
     target_compile_definitions(test_kxhost PRIVATE KXSER_PACKAGES)

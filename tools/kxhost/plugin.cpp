@@ -27,10 +27,12 @@ std::string ExecutableDir() {
 }
 
 // Beside the executable, one level up (the build tree), the installed
-// layout next to bin/, then the system library directory.
+// layout next to bin/ (Debian's multiarch folder, or lib/ of older trees),
+// then the system's multiarch library directory.
 std::vector<std::string> DefaultLibraryPaths() {
     const std::string dir = ExecutableDir();
-    return {dir + "/kxSer.so", dir + "/../kxSer.so", dir + "/../lib/kxSer.so", "/usr/lib/kxSer.so"};
+    return {dir + "/kxSer.so", dir + "/../kxSer.so", dir + "/../lib/" KXSER_MULTIARCH "/kxSer.so",
+            dir + "/../lib/kxSer.so", "/usr/lib/" KXSER_MULTIARCH "/kxSer.so"};
 }
 
 template <typename Fn>
