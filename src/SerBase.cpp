@@ -1,5 +1,7 @@
 #include "SerBase.h"
 
+#include <time.h>
+
 #include <cstring>
 
 CSerBase::CSerBase(int index) {
@@ -29,8 +31,34 @@ void CSerBase::Free() {
     pthread_spin_destroy(&m_lock);
 }
 
+namespace {
+
+// Hosts hold a channel across a blocking Read (0.4 s on a serial line, far
+// longer with INFINITE), so a waiter that only spun would burn its CPU for
+// the whole wait, and on one core a waiter of higher real-time priority
+// would never let the holder run to Unlock. A short spin covers the common
+// brief hold; then the waiter sleeps in steps that grow to about 1 ms.
+const int kSpinTries = 100;
+const long kFirstSleepNs = 50 * 1000;
+const long kLongestSleepNs = 1000 * 1000;
+
+void WaitForLock(pthread_spinlock_t* lock) {
+    for (int i = 0; i < kSpinTries; ++i)
+        if (pthread_spin_trylock(lock) == 0) return;
+    long stepNs = kFirstSleepNs;
+    for (;;) {
+        struct timespec ts = {0, stepNs};
+        nanosleep(&ts, nullptr);
+        if (pthread_spin_trylock(lock) == 0) return;
+        if (stepNs < kLongestSleepNs) stepNs = stepNs * 2 > kLongestSleepNs ? kLongestSleepNs : stepNs * 2;
+    }
+}
+
+}  // namespace
+
 void CSerBase::Lock() {
-    pthread_spin_lock(&m_lock);
+    // The uncontended pair stays one atomic operation each way.
+    if (pthread_spin_trylock(&m_lock) != 0) WaitForLock(&m_lock);
     m_bBusy = true;
 }
 

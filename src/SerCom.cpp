@@ -2,6 +2,8 @@
 
 #include <stdint.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cctype>
@@ -244,19 +246,27 @@ int CSerCom::GetDefType(const char* def) {
 
 namespace {
 
-speed_t SpeedFor(int baud) {
-    switch (baud) {
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        default: return B115200;
+// A speed of 0 or less keeps the long-standing default (never B0, which
+// would hang the line up).
+const int kDefaultBaud = 115200;
+
+int RateFor(int baud) { return baud > 0 ? baud : kDefaultBaud; }
+
+// Drivers do not refuse a rate they cannot make: the FTDI driver falls back
+// to 9600, the 8250 keeps the earlier speed, and both answer success. What
+// they stored tells; 3 % is what a UART's own clock error may leave.
+bool RateMade(unsigned asked, unsigned made) {
+    const unsigned long long diff = asked > made ? asked - made : made - asked;
+    return diff * 100ULL <= static_cast<unsigned long long>(asked) * 3ULL;
+}
+
+char ParityChar(int code) {
+    switch (code) {
+        case 1: return 'O';
+        case 2: return 'E';
+        case 3: return 'M';
+        case 4: return 'S';
+        default: return 'N';
     }
 }
 
@@ -280,7 +290,7 @@ int CSerCom::Open(const char* def) {
     // Ports above 9 keep the Windows device form hosts have always used; it
     // reaches the system unchanged, as a relative name.
     snprintf(path, sizeof path, m_nIndex > 9 ? "\\\\.\\%s%d" : "/dev/%s%d", m_szPortName, m_nIndex);
-    const char parity = m_nParity == 1 ? 'O' : m_nParity == 2 ? 'E' : 'N';
+    const char parity = ParityChar(m_nParity);
     printf("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopCode);
 
     if (m_nHandle != -1) {  // reopening must not leak the earlier descriptor
@@ -288,19 +298,24 @@ int CSerCom::Open(const char* def) {
         m_nHandle = -1;
     }
     m_nHandle = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // The port is ours alone: a second host, a terminal left open on the
+    // line or a modem manager probing it would read replies meant for us.
+    // flock holds off every program that locks too (root or not); TIOCEXCL
+    // refuses any other open without CAP_SYS_ADMIN. Where TIOCEXCL fails
+    // the path is no terminal, and set_opt's tcgetattr says so.
+    // Back to blocking: VMIN/VTIME pace the reads. A descriptor left
+    // non-blocking would read nothing at once and miss a reply on its way.
+    if (m_nHandle >= 0 &&
+        (flock(m_nHandle, LOCK_EX | LOCK_NB) != 0 || fcntl(m_nHandle, F_SETFL, 0) != 0)) {
+        kxsys::Close(m_nHandle);
+        m_nHandle = -1;
+    }
     if (m_nHandle < 0) {
         m_nHandle = -1;
         printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
     }
-    // Back to blocking: VMIN/VTIME pace the reads. A descriptor left
-    // non-blocking would read nothing at once and miss a reply on its way.
-    if (fcntl(m_nHandle, F_SETFL, 0) != 0) {
-        kxsys::Close(m_nHandle);
-        m_nHandle = -1;
-        printf("%s[%x] open error!\r\n", GetNote(), GetType());
-        return 0;
-    }
+    ioctl(m_nHandle, TIOCEXCL);
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
         kxsys::Close(m_nHandle);
         m_nHandle = -1;
@@ -313,6 +328,9 @@ int CSerCom::Open(const char* def) {
 
 int CSerCom::Close() {
     if (IsOpened()) {
+        // Exclusive use outlives our descriptor while another program still
+        // holds the tty open: hand the port back.
+        ioctl(m_nHandle, TIOCNXCL);
         kxsys::Close(m_nHandle);
         m_nHandle = -1;
     }
@@ -406,9 +424,14 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
 
     tio.c_cflag |= CLOCAL | CREAD;
 
-    const speed_t speed = SpeedFor(nSpeed);
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    // A rate without a B constant keeps the earlier speed here and is set
+    // through termios2 once the rest is applied.
+    const int rate = RateFor(nSpeed);
+    const speed_t speed = kxsys::SpeedCode(rate);
+    if (speed != B0) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
 
     tio.c_cflag &= ~CSIZE;
     switch (nBits) {
@@ -418,23 +441,32 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
         default: tio.c_cflag |= CS8; break;
     }
 
+    // Mark and space are stick parity: the parity bit is always 1 or 0,
+    // the address flag of multi-drop and 9-bit protocols. CMSPAR is cleared
+    // otherwise, or a port an earlier program left with it would turn even
+    // or odd into stick parity.
     switch (nEvent) {
         case 'E': case 'e':
             tio.c_cflag |= PARENB;
-            tio.c_cflag &= ~PARODD;
+            tio.c_cflag &= ~(PARODD | CMSPAR);
             tio.c_iflag |= INPCK;
             break;
         case 'O': case 'o':
             tio.c_cflag |= PARENB | PARODD;
+            tio.c_cflag &= ~CMSPAR;
+            tio.c_iflag |= INPCK;
+            break;
+        case 'M': case 'm':
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
             tio.c_iflag |= INPCK;
             break;
         case 'S': case 's':
-            tio.c_cflag &= ~PARENB;
-            tio.c_cflag &= ~CSTOPB;
+            tio.c_cflag |= PARENB | CMSPAR;
+            tio.c_cflag &= ~PARODD;
             tio.c_iflag |= INPCK;
             break;
         default:
-            tio.c_cflag &= ~PARENB;
+            tio.c_cflag &= ~(PARENB | CMSPAR);
             tio.c_iflag &= ~INPCK;
             break;
     }
@@ -471,9 +503,15 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIOFLUSH);
 
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
+        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0)) {
         puts("serial setup error");
         puts("serial setup error");
+        return -1;
+    }
+    unsigned made = 0;
+    if (kxsys::GetLineRate(fd, &made) != 0 || !RateMade(static_cast<unsigned>(rate), made)) {
+        printf("serial speed error: %d asked, %u set\n", rate, made);
         return -1;
     }
     puts("set serial done+!");

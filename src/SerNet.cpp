@@ -134,7 +134,6 @@ void CSerNet::UpdParams(const char* def) {
     if (def == nullptr || def[0] == '\0') return;
     const char* colon = strchr(def, ':');
     size_t n = colon != nullptr ? static_cast<size_t>(colon - def) : strlen(def);
-    // The address field holds 15 characters; a longer text is cut.
     if (n > sizeof m_szAddr - 1) n = sizeof m_szAddr - 1;
     memcpy(m_szAddr, def, n);
     m_szAddr[n] = '\0';
@@ -167,7 +166,7 @@ int CSerNet::Open(const char* def) {
     const Mode mode = ModeOf(m_szAddr);
     int fd;
     if (mode == MODE_BROADCAST) {
-        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
             puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
@@ -192,7 +191,7 @@ int CSerNet::Open(const char* def) {
     }
 
     if (mode == MODE_UDP) {
-        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
             puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
@@ -206,7 +205,7 @@ int CSerNet::Open(const char* def) {
             return 0;
         }
     } else {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        fd = kxsys::Socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) {
             puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");

@@ -27,7 +27,10 @@ public:
 
     int IsConnDropped(unsigned long err);
 
-    char m_szAddr[16];
+    // A mode letter, 15 characters of dotted address and one more: a text
+    // too long to keep is cut to 17 characters, which no address converts
+    // from, so it is refused instead of reaching another host.
+    char m_szAddr[18];
     unsigned int m_nTryCount;
     unsigned int m_nMaxTryCount;
     int m_nPort;

@@ -323,7 +323,7 @@ bool CSocketHandle::CreateSocket(const char* host, const char* service, int fami
         SetLastError(ERR_ALREADY_OPEN);
         return false;
     }
-    const int fd = ::socket(family, type, 0);
+    const int fd = kxsys::Socket(family, type, 0);
     if (fd < 0) {
         RecordSocketError();
         return false;
@@ -353,7 +353,7 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         SetLastError(ERR_ALREADY_OPEN);
         return false;
     }
-    const int fd = ::socket(family, type, 0);
+    const int fd = kxsys::Socket(family, type, 0);
     if (fd < 0) {
         RecordSocketError();
         return false;
@@ -459,7 +459,7 @@ bool CSocketHandle::ReleaseLibrary() { return true; }
 // Not retried after EINTR: a host breaks a blocking accept with a signal
 // handler installed without SA_RESTART (the kernel restarts it otherwise).
 long CSocketHandle::WaitForConnection(long sock) {
-    const int conn = ::accept(SysFd(sock), nullptr, nullptr);
+    const int conn = kxsys::Accept(SysFd(sock), nullptr, nullptr);
     if (conn < 0) {
         RecordSocketError();
         return -1;

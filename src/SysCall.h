@@ -6,6 +6,11 @@
 // PollOne resumes with the time that is left. `close` is never retried (the
 // descriptor is gone after the first try on Linux). Waits use poll so
 // descriptors of any number work.
+//
+// Every descriptor the library obtains stays above 2: a daemon host that
+// closed its standard streams would otherwise hand its next descriptor, say
+// the TCP socket to a PLC, to standard output, and every log line would go to
+// the peer.
 #ifndef KXSER_SYSCALL_H
 #define KXSER_SYSCALL_H
 
@@ -21,7 +26,29 @@
 
 namespace kxsys {
 
-inline int Open(const char* path, int flags) noexcept { return ::open(path, flags); }
+// Moves a new descriptor that landed on 0, 1 or 2 above them (keeping its
+// close-on-exec flag) and closes the low one; -1 when it cannot be moved.
+// Above 2, the common case, it costs nothing.
+inline int AboveStdio(int fd) noexcept {
+    if (fd < 0 || fd > 2) return fd;
+    const int fdFlags = ::fcntl(fd, F_GETFD);
+    const int moved =
+        fdFlags < 0 ? -1 : ::fcntl(fd, (fdFlags & FD_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return moved;
+}
+
+inline int Open(const char* path, int flags) noexcept { return AboveStdio(::open(path, flags)); }
+
+inline int Socket(int domain, int type, int protocol) noexcept {
+    return AboveStdio(::socket(domain, type, protocol));
+}
+
+inline int Accept(int fd, sockaddr* addr, socklen_t* len) noexcept {
+    return AboveStdio(::accept(fd, addr, len));
+}
 
 inline int Close(int fd) noexcept { return ::close(fd); }
 
@@ -98,6 +125,19 @@ inline int PollOne(int fd, short events, long long timeoutUs, short* revents = n
 inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
     return ::ioctl(fd, request, arg);
 }
+
+// Line rates beyond the B constants that <termios.h> names go through the
+// kernel's termios2 (BOTHER). Its header clashes with <termios.h>, so these
+// live in a unit of their own (SysLineRate.cpp).
+// The B constant for `rate` bit/s, or 0 (B0) where the platform names none.
+unsigned SpeedCode(int rate) noexcept;
+// Sets input and output rate to `rate` bit/s, all other settings kept: 0,
+// or -1 with errno.
+int SetLineRate(int fd, unsigned rate) noexcept;
+// The output rate the driver stored: 0, or -1 with errno. Where termios2 is
+// not there (an emulator that lacks the request) the B constant of the
+// ordinary attributes tells.
+int GetLineRate(int fd, unsigned* rate) noexcept;
 
 }  // namespace kxsys
 

@@ -1,9 +1,12 @@
 // Several host threads, each with its own channel, transferring at once:
 // every transfer formats its dump, so the dump buffers must never be shared.
+// Threads sharing one channel through Lock, real-time priorities included.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,6 +113,88 @@ TEST(Concurrency, ChannelsOnSeveralThreadsDumpTheirOwnTraffic) {
     serialA->Close();
     serialB->Close();
     for (auto& n : nets) n->Close();
+}
+
+// Holder at SCHED_FIFO 10 in a 0.4 s serial Read, waiter at SCHED_FIFO 20,
+// both on one CPU, as on a single-core device: a waiter that only spun
+// would never let the holder run to its Unlock. In a child with an alarm,
+// so a regression ends as a failure, not a stalled CPU. Returns what went
+// wrong, or "" (or "skip: why").
+std::string PriorityInversionRounds(int rounds) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) return "skip: cannot pin to CPU 0";
+    sched_param low = {}, high = {};
+    low.sched_priority = 10;
+    high.sched_priority = 20;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &low) != 0)
+        return "skip: SCHED_FIFO needs root (CAP_SYS_NICE)";
+
+    kxtest::SerialLine line;
+    std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("9600,N,8,1"));
+    if (!ch) return "the channel did not open";
+    kxtest::StdoutToNull quiet;
+    std::atomic<int> held{0};
+    std::atomic<double> unlockedAt{0}, gotAt{0};
+    double worstMs = 0, cpuMs = 0, waitedMs = 0;
+    for (int r = 0; r < rounds; ++r) {
+        held = 0;
+        std::thread holder([&] {
+            unsigned char buf[9];
+            ch->Lock();
+            held = 1;
+            ch->Read(buf, 9, 1000);  // a silent line: about 0.4 s
+            unlockedAt = kxtest::NowMs();
+            ch->Unlock();
+        });
+        while (held == 0) sched_yield();
+        std::thread waiter([&] {
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &high);
+            timespec c0, c1;
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+            const double start = kxtest::NowMs();
+            ch->Lock();
+            gotAt = kxtest::NowMs();
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+            ch->Unlock();
+            waitedMs += gotAt - start;
+            cpuMs += (c1.tv_sec - c0.tv_sec) * 1e3 + (c1.tv_nsec - c0.tv_nsec) / 1e6;
+        });
+        holder.join();
+        waiter.join();
+        if (gotAt - unlockedAt > worstMs) worstMs = gotAt - unlockedAt;
+    }
+    ch->Close();
+    fprintf(stderr, "lock waits: %.0f ms in all, waiter CPU %.1f %%, worst hand-over %.1f ms\n",
+            waitedMs, 100.0 * cpuMs / waitedMs, worstMs);
+    if (worstMs > 1000) return "the waiter got the lock more than 1 s after Unlock";
+    if (cpuMs > 0.5 * waitedMs) return "the waiter burned its CPU while it waited";
+    return "";
+}
+
+TEST(Concurrency, LockWaiterOfHigherPriorityLetsTheHolderRunOnOneCpu) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(p[0]);
+        alarm(60);
+        const std::string why = PriorityInversionRounds(20);
+        kxtest::WriteAll(p[1], why.data(), static_cast<int>(why.size()));
+        kxtest::ExitChild(0);
+    }
+    close(p[1]);
+    kxtest::UniqueFd rd(p[0]);
+    std::string why;
+    char buf[256];
+    for (ssize_t n; (n = read(rd.get(), buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "the rounds did not finish (signal " << WTERMSIG(status) << ")";
+    if (why.rfind("skip: ", 0) == 0) GTEST_SKIP() << why.substr(6);
+    EXPECT_EQ(why, "");
 }
 
 }  // namespace

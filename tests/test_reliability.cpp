@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include "SerCom.h"
 #include "SerManager.h"
 #include "SerNet.h"
+#include "kxnet.h"
 #include "kxtest.h"
 #include "serial_pty.h"
 
@@ -340,6 +342,72 @@ TEST(Reliability, HangUpMidReadEndsTheReadCleanly) {
         EXPECT_EQ(log.Stop(), "");
     }
     EXPECT_EQ(ch->Close(), 1);
+}
+
+// A daemon host that closed its standard output: the channel's descriptor
+// would take number 1 and the log would go to the peer. Each peer must see
+// exactly the payload, over a TCP and a serial channel in turn.
+const int kExchanges = 1000;
+
+void Payload(int round, unsigned char (&out)[8]) {
+    const unsigned char p[8] = {'K', static_cast<unsigned char>(round >> 8),
+                                static_cast<unsigned char>(round), 1, 2, 3, 4, 5};
+    memcpy(out, p, sizeof out);
+}
+
+int HostExchanges(ISerBase* ch) {
+    if (ch->Open(nullptr) != 1) return 2;
+    for (int r = 0; r < kExchanges; ++r) {
+        unsigned char out[8], in[8];
+        Payload(r, out);
+        if (ch->Write(out, 8) != 8) return 3;
+        for (int got = 0, n; got < 8; got += n)
+            if ((n = ch->Read(in + got, 8 - got, 5000)) <= 0) return 4;
+        if (memcmp(in, out, 8) != 0) return 5;
+    }
+    ch->Close();
+    return 0;
+}
+
+// The peer's side: echoes each request; "" when every byte was payload.
+std::string PeerExchanges(int fd) {
+    for (int r = 0; r < kExchanges; ++r) {
+        unsigned char want[8], got[8];
+        Payload(r, want);
+        if (kxtest::ReadFully(fd, got, 8, 10000) != 8) return "request " + std::to_string(r) + " missing";
+        if (memcmp(got, want, 8) != 0)
+            return "request " + std::to_string(r) + " is not the payload: " + kxtest::Hex(got, 8);
+        if (!kxtest::WriteAll(fd, got, 8)) return "echo failed";
+    }
+    unsigned char extra[64];
+    const int n = kxtest::ReadFully(fd, extra, sizeof extra, 300);
+    return n > 0 ? "bytes after the payload: " + kxtest::Hex(extra, n) : "";
+}
+
+TEST(Reliability, HostWithStandardOutputClosedSendsOnlyPayload) {
+    int port = 0;
+    kxtest::UniqueFd listener = kxnet::Listen(1, &port);
+    kxtest::SerialLine line;
+    fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(60);
+        close(STDOUT_FILENO);
+        CSerNet net(kxnet::Def("127.0.0.1", port).c_str());
+        int rc = HostExchanges(&net);
+        CSerCom serial(line.Def("115200,N,8,1").c_str());
+        if (rc == 0 && (rc = HostExchanges(&serial)) != 0) rc += 10;
+        kxtest::ExitChild(rc);
+    }
+    kxtest::UniqueFd conn = kxnet::Accept(listener.get(), 10000);
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(PeerExchanges(conn.get()), "") << "TCP";
+    conn.reset();
+    EXPECT_EQ(PeerExchanges(line.master()), "") << "serial";
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "host status " << status;
 }
 
 }  // namespace

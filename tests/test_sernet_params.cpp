@@ -58,8 +58,11 @@ TEST(SerNetParams, FromDefinitionString) {
         {"10.0.0.1:-3", "10.0.0.1", -3, "NET -3 10.0.0.1:-3"},
         {":81", "", 81, "NET 81 :81"},
         {"", "127.0.0.1", 20600, "NET 20600 127.0.0.1:20600"},
-        // Longer than the 15 characters the address holds: cut, never overrun.
-        {"1234567890123456789:502", "123456789012345", 502, "NET 502 123456789012345:502"},
+        // An everyday LAN address with its mode letter is kept whole.
+        {"u192.168.178.100:5020", "u192.168.178.100", 5020, "NET 5020 u192.168.178.100:5020"},
+        // Longer than the address holds: cut, never overrun, and one
+        // character past any address, so Open cannot convert it.
+        {"1234567890123456789:502", "12345678901234567", 502, "NET 502 12345678901234567:502"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.def);
@@ -161,6 +164,10 @@ TEST(SerNetParams, OpenRefusesTextThatIsNotDottedIPv4) {
         {"u:5000", "CSerNet::Open ERROR: Invalid IPv4 address: !\n"},
         {"u127.0.0:5000", "CSerNet::Open ERROR: Invalid IPv4 address: 127.0.0!\n"},
         {"300.1.1.1:5000", "CSerNet::Open ERROR: Invalid IPv4 address: 300.1.1.1!\n"},
+        // One digit too many: cut to 15 characters these were other, valid hosts.
+        {"192.168.178.1001:5000", "CSerNet::Open ERROR: Invalid IPv4 address: 192.168.178.1001!\n"},
+        {"u192.168.178.1001:5000", "CSerNet::Open ERROR: Invalid IPv4 address: 192.168.178.1001!\n"},
+        {"u192.168.178.100123:5000", "CSerNet::Open ERROR: Invalid IPv4 address: 192.168.178.1001!\n"},
     };
     for (const Case& c : cases) {
         kxtest::StdoutCapture quiet;

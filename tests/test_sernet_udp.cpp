@@ -102,11 +102,18 @@ TEST(SerNetUdp, WriteReadsTheAddressAfresh) {
     EXPECT_EQ(ch->Write("x"), 1);
     EXPECT_TRUE(kxtest::WaitReadable(peer2.get(), kWaitMs));
 
+    // Fifteen characters after the letter reach that host, not one cut short.
+    int p3 = 0;
+    UniqueFd far = kxnet::UdpBindAt("127.100.100.100", &p3);
+    ch->SetDef(kxnet::Def("u127.100.100.100", p3).c_str());
+    EXPECT_EQ(ch->Write("z"), 1);
+    EXPECT_TRUE(kxtest::WaitReadable(far.get(), kWaitMs));
+
     // Text that is not dotted IPv4 gives no destination: a failed send.
     ch->SetDef("uhost.example:7");
     EXPECT_EQ(ch->Write("y"), -1);
     EXPECT_EQ(ch->m_nSocket, -1);
-    EXPECT_EQ(out.Stop(), "OK: Have connected to the u127.0.0.1\nSEND: 78 \r\n"
+    EXPECT_EQ(out.Stop(), "OK: Have connected to the u127.0.0.1\nSEND: 78 \r\nSEND: 7A \r\n"
                           "ERROR: Failed to sent string.\nSEND: \r\n");
 }
 

@@ -64,6 +64,16 @@ kxtest::UniqueFd UdpBind(int* port, bool any) {
     return fd;
 }
 
+kxtest::UniqueFd UdpBindAt(const char* host, int* port) {
+    kxtest::UniqueFd fd(socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in a = Loopback(0);
+    if (!fd || inet_pton(AF_INET, host, &a.sin_addr) != 1 ||
+        bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("udp bind failed");
+    *port = LocalPort(fd.get());
+    return fd;
+}
+
 void CloseWithReset(kxtest::UniqueFd& fd) {
     linger l;
     l.l_onoff = 1;

@@ -21,6 +21,8 @@ kxtest::UniqueFd Accept(int listener, int timeoutMs);
 kxtest::UniqueFd Connect(int port);
 // A datagram socket bound to 127.0.0.1 (or `any` address) on a system port.
 kxtest::UniqueFd UdpBind(int* port, bool any = false);
+// The same on another loopback address, such as 127.100.100.100.
+kxtest::UniqueFd UdpBindAt(const char* host, int* port);
 // Closes a TCP connection with a reset instead of an orderly shutdown.
 void CloseWithReset(kxtest::UniqueFd& fd);
 // A port with nothing listening on it (bound once, then released).

@@ -89,7 +89,8 @@ void CookLine(int fd) {
     t.c_iflag |= ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC;
     t.c_oflag |= OPOST | ONLCR | OCRNL;
     t.c_lflag |= ICANON | ECHO | ECHOE | ISIG | ECHOK | ECHONL | IEXTEN;
-    t.c_cflag |= CRTSCTS | PARENB | PARODD | CSTOPB | HUPCL;
+    // CMSPAR: stick parity, which would turn even or odd into mark or space.
+    t.c_cflag |= CRTSCTS | PARENB | PARODD | CSTOPB | HUPCL | CMSPAR;
     t.c_cflag &= ~(CLOCAL | CREAD);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
