@@ -35,4 +35,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KXSER_QEMU} -L ${KXSER_CROSS_SYSROOT})
+# With the architecture's own libc6 installed as well (Debian multiarch, as
+# scripts/check-multiarch.sh needs), the loader's cache, /etc/ld.so.cache,
+# names /lib/<triplet>/libc.so.6: the sysroot's loader would then run
+# Debian's libc of another build, and such a mix crashes. The sysroot's
+# libraries come first on the library path instead.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KXSER_QEMU} -L ${KXSER_CROSS_SYSROOT}
+    -E LD_LIBRARY_PATH=${KXSER_CROSS_SYSROOT}/lib)

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -260,6 +262,24 @@ bool RateMade(unsigned asked, unsigned made) {
     return diff * 100ULL <= static_cast<unsigned long long>(asked) * 3ULL;
 }
 
+// Drivers answer success for a character format they cannot make and store
+// what they make instead: ftdi_sio turns 6 data bits into 8, a driver (or an
+// emulator) without stick parity drops CMSPAR. A pseudo-terminal has no wire
+// and always forces 8 data bits without parity, so those two are not asked
+// of it.
+bool IsPseudoTerminal(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+bool FrameMade(int fd, tcflag_t asked, tcflag_t made) {
+    tcflag_t mask = CSIZE | PARENB | CMSPAR | CSTOPB;
+    if (asked & PARENB) mask |= PARODD;
+    if (IsPseudoTerminal(fd)) mask &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    return (asked & mask) == (made & mask);
+}
+
 char ParityChar(int code) {
     switch (code) {
         case 1: return 'O';
@@ -300,10 +320,8 @@ int CSerCom::Open(const char* def) {
     m_nHandle = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     // The port is ours alone: a second host, a terminal left open on the
     // line or a modem manager probing it would read replies meant for us.
-    // flock holds off every program that locks too (root or not); TIOCEXCL
-    // refuses any other open without CAP_SYS_ADMIN. Where TIOCEXCL fails
-    // the path is no terminal, and set_opt's tcgetattr says so.
-    // Back to blocking: VMIN/VTIME pace the reads. A descriptor left
+    // flock holds off every program that locks too, root or not.
+    // Then back to blocking: VMIN/VTIME pace the reads. A descriptor left
     // non-blocking would read nothing at once and miss a reply on its way.
     if (m_nHandle >= 0 &&
         (flock(m_nHandle, LOCK_EX | LOCK_NB) != 0 || fcntl(m_nHandle, F_SETFL, 0) != 0)) {
@@ -315,6 +333,8 @@ int CSerCom::Open(const char* def) {
         printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
     }
+    // Refuses any other open without CAP_SYS_ADMIN, locking or not. It fails
+    // only on a path that is no terminal, which set_opt's tcgetattr reports.
     ioctl(m_nHandle, TIOCEXCL);
     if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
         kxsys::Close(m_nHandle);
@@ -503,8 +523,10 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIOFLUSH);
 
+    struct termios back;
     if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
-        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0)) {
+        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0) ||
+        tcgetattr(fd, &back) != 0 || !FrameMade(fd, tio.c_cflag, back.c_cflag)) {
         puts("serial setup error");
         puts("serial setup error");
         return -1;
