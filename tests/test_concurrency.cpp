@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,18 +117,17 @@ TEST(Concurrency, ChannelsOnSeveralThreadsDumpTheirOwnTraffic) {
 // Holder at SCHED_FIFO 10 in a 0.4 s serial Read, waiter at SCHED_FIFO 20,
 // both on one CPU, as on a single-core device: a waiter that only spun
 // would never let the holder run to its Unlock. In a child with an alarm,
-// so a regression ends as a failure, not a stalled CPU. Returns what went
-// wrong, or "" (or "skip: why").
+// so a regression ends as a failure, not a stalled CPU.
 std::string PriorityInversionRounds(int rounds) {
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(0, &one);
-    if (sched_setaffinity(0, sizeof one, &one) != 0) return "skip: cannot pin to CPU 0";
+    if (sched_setaffinity(0, sizeof one, &one) != 0) return "SKIP: cannot pin to CPU 0";
     sched_param low = {}, high = {};
     low.sched_priority = 10;
     high.sched_priority = 20;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &low) != 0)
-        return "skip: SCHED_FIFO needs root (CAP_SYS_NICE)";
+        return "SKIP: SCHED_FIFO needs root (CAP_SYS_NICE)";
 
     kxtest::SerialLine line;
     std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("9600,N,8,1"));
@@ -174,27 +172,9 @@ std::string PriorityInversionRounds(int rounds) {
 }
 
 TEST(Concurrency, LockWaiterOfHigherPriorityLetsTheHolderRunOnOneCpu) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(p[0]);
-        alarm(60);
-        const std::string why = PriorityInversionRounds(20);
-        kxtest::WriteAll(p[1], why.data(), static_cast<int>(why.size()));
-        kxtest::ExitChild(0);
-    }
-    close(p[1]);
-    kxtest::UniqueFd rd(p[0]);
-    std::string why;
-    char buf[256];
-    for (ssize_t n; (n = read(rd.get(), buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(n));
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "the rounds did not finish (signal " << WTERMSIG(status) << ")";
-    if (why.rfind("skip: ", 0) == 0) GTEST_SKIP() << why.substr(6);
-    EXPECT_EQ(why, "");
+    const std::string report = kxtest::InChild([] { return PriorityInversionRounds(20); });
+    if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report.substr(6);
+    EXPECT_EQ(report, "");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -172,29 +171,7 @@ std::string BroadcastChild() {
 }
 
 TEST(SerNetBroadcast, ReachesTheLoopbackPortInsideANamespace) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    UniqueFd rd(fds[0]), wr(fds[1]);
-    fflush(stdout);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        rd.reset();
-        const std::string report = BroadcastChild();
-        kxtest::WriteAll(wr.get(), report.data(), static_cast<int>(report.size()));
-        kxtest::ExitChild(0);
-    }
-    wr.reset();
-    std::string report;
-    char chunk[512];
-    while (kxtest::WaitReadable(rd.get(), 60000)) {
-        const ssize_t n = read(rd.get(), chunk, sizeof chunk);
-        if (n <= 0) break;
-        report.append(chunk, static_cast<size_t>(n));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string report = kxtest::InChild(BroadcastChild);
     if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report.substr(6);
     EXPECT_EQ(report, "");
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -158,6 +159,32 @@ void ExitChild(int status) {
     __gcov_dump();
 #endif
     _exit(status);
+}
+
+std::string InChild(const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::string("pipe: ") + strerror(errno);
+    UniqueFd rd(fds[0]), wr(fds[1]);
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) return std::string("fork: ") + strerror(errno);
+    if (pid == 0) {
+        rd.reset();
+        alarm(60);
+        const std::string report = body();
+        WriteAll(wr.get(), report.data(), static_cast<int>(report.size()));
+        ExitChild(0);
+    }
+    wr.reset();
+    std::string report;
+    char chunk[512];
+    for (ssize_t n; (n = read(rd.get(), chunk, sizeof chunk)) > 0;)
+        report.append(chunk, static_cast<size_t>(n));
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return report + "waitpid failed";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        report += "the child did not finish (status " + std::to_string(status) + ")";
+    return report;
 }
 
 double NowMs() {

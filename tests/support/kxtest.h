@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <functional>
 #include <string>
 
 namespace kxtest {
@@ -99,6 +100,11 @@ public:
 // Ends a forked child at once (no exit handlers), its coverage counts
 // written first in a coverage build.
 [[noreturn]] void ExitChild(int status);
+
+// Runs `body` in a forked child, ended after 60 s, and returns what it
+// reported: "" when every check held, "SKIP: why" when the environment
+// lacks something, or what failed (a child that did not exit says how).
+std::string InChild(const std::function<std::string()>& body);
 
 // Monotonic milliseconds.
 double NowMs();
