@@ -184,8 +184,9 @@ int OpenPty(const std::string& link) {
     // No slave open yet: the master reports a hang-up until QEMU opens it.
     for (;;) {
         struct pollfd p = {m, POLLIN, 0};
-        if (poll(&p, 1, 50) < 0 && errno != EINTR) break;
-        if ((p.revents & POLLHUP) == 0) return m;
+        const int r = poll(&p, 1, 50);
+        if (r < 0 && errno != EINTR) break;
+        if (r >= 0 && (p.revents & POLLHUP) == 0) return m;
         SleepMs(50);
     }
     close(m);
