@@ -1,10 +1,13 @@
 // The host program kxhost, run as its own process against the built plug-in.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,7 +60,8 @@ std::vector<std::string> Split(const std::string& text, char sep) {
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 // Runs kxhost with `args` and collects its output; gives up after `limitMs`.
-Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
+// `nobody`: as user nobody, when the test runs as root.
+Result RunHost(const std::vector<std::string>& args, int limitMs = 120000, bool nobody = false) {
 
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return Result();
@@ -66,6 +70,8 @@ Result RunHost(const std::vector<std::string>& args, int limitMs = 120000) {
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
+        if (nobody && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(127);
         ExecHost(args);
     }
     close(outPipe[1]);
@@ -241,10 +247,46 @@ TEST(Kxhost, OpenUdpPeerRepeated) {
 }
 
 TEST(Kxhost, ChannelAndTransferFailuresExit1) {
-    // No such device.
-    Result missing = RunHost({"open", "ttyKXnone7:9600", "--lib", KXSER_LIB_PATH});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_TRUE(Has(missing.err, "cannot open the channel ttyKXnone7:9600")) << missing.err;
+    // A serial port that does not open: the library's line, then the
+    // system's reason for the device.
+    kxtest::UniqueFd heldSlave;
+    kxtest::Pty held = kxtest::OpenPty(&heldSlave);
+    ASSERT_EQ(flock(heldSlave.get(), LOCK_EX | LOCK_NB), 0);
+    kxtest::UniqueFd closedSlave;
+    kxtest::Pty closed = kxtest::OpenPty(&closedSlave);
+    // Root is refused nothing: it runs kxhost as nobody, which is not in the
+    // device's group; anybody else takes its own rights away.
+    ASSERT_EQ(chmod(closed.slavePath.c_str(), geteuid() == 0 ? 0660 : 0060), 0);
+    struct stat st;
+    ASSERT_EQ(stat(closed.slavePath.c_str(), &st), 0);
+    const struct group* g = getgrgid(st.st_gid);
+    const std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    struct Why {
+        std::vector<std::string> args;
+        std::string line, why;
+        bool nobody;
+    };
+    const Why cases[] = {
+        {{"ttyKXnone7:9600"}, "cannot open the channel ttyKXnone7:9600",
+         "/dev/ttyKXnone7: no such device; `kxhost list` shows", false},
+        {{"127.0.0.1:5020"}, "127.0.0.1:5020 names a network peer, but without --type it is opened as a serial port",
+         "add --type 0x200001", false},
+        {{"-", "--type", "0x10000c"}, "cannot open the channel COM12:9600", "as \\\\.\\COM12 (a Windows device name", false},
+        {{"pts/" + std::to_string(held.slaveNumber) + ":9600"}, "open error!",
+         held.slavePath + ": busy: held by another program (pid " + std::to_string(getpid()), false},
+        {{"pts/" + std::to_string(closed.slaveNumber) + ":9600"}, "open error!",
+         closed.slavePath + ": permission denied: it belongs to group " + group, true},
+    };
+    for (const Why& c : cases) {
+        std::vector<std::string> args = {"open"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"--lib", KXSER_LIB_PATH});
+        Result r = RunHost(args, 120000, c.nobody);
+        SCOPED_TRACE(args[1]);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(Has(r.out + r.err, c.line)) << r.out << r.err;
+        EXPECT_TRUE(Has(r.err, c.why)) << r.err;
+    }
     // The USB kind has no channel.
     Result usb = RunHost({"open", "-", "--type", "0x400001", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(usb.code, 1);
@@ -269,7 +311,8 @@ TEST(Kxhost, DemoWorksWithoutHardware) {
 
 // A copy of the parts of /sys that `list` reads: a USB adapter whose tty
 // hangs two levels below the USB device, an 8250 port with a UART, one
-// without (type 0), a PL011, and a virtual terminal without a driver.
+// without (type 0), a PL011, and a virtual terminal without a driver; and
+// of /dev/serial, with udev's names for the adapter and a port not listed.
 TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
     kxtest::TempDir sys;
     namespace fs = std::filesystem;
@@ -292,7 +335,10 @@ TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
         {"devices/platform/serial8250/ctrl/port/driver", "../../../../../bus/serial-base/drivers/port"},
         {"devices/platform/serial8250/ctrl/driver", "../../../../bus/serial-base/drivers/ctrl"},
         {"devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250"},
-        {"class/tty/tty0", "../../devices/virtual/tty/tty0"}};
+        {"class/tty/tty0", "../../devices/virtual/tty/tty0"},
+        {"dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB3"},
+        {"dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB3"},
+        {"dev/serial/by-path/platform-fe201000.serial", "../../ttyAMA0"}};
     for (const auto& f : files) {
         fs::create_directories(fs::path(sys.path() + "/" + f.first).parent_path());
         std::ofstream(sys.path() + "/" + f.first) << f.second << "\n";
@@ -301,12 +347,15 @@ TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
         fs::create_directories(fs::path(sys.path() + "/" + l.first).parent_path());
         fs::create_symlink(l.second, sys.path() + "/" + l.first);
     }
-    Result r = RunHost({"list", "--sysfs", sys.path(), "--lib", KXSER_LIB_PATH});
+    Result r = RunHost({"list", "--sysfs", sys.path(), "--dev", sys.path() + "/dev", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    const std::string dev = " " + sys.path() + "/dev/serial/";
     EXPECT_EQ(std::regex_replace(r.out, std::regex(" +"), " "),
               "ttyS10 serial8250 ttyS10:9600,N,8,1 0x100000\n"
-              "ttyUSB3 ftdi_sio ttyUSB3:9600,N,8,1 0x120003 0403:6001 \"FTDI\" \"FT232R USB UART\" \"A50285BI\"\n")
+              "ttyUSB3 ftdi_sio ttyUSB3:9600,N,8,1 0x120003 0403:6001 \"FTDI\" \"FT232R USB UART\" \"A50285BI\"\n" +
+                  dev + "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n" + dev +
+                  "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n")
         << "no log of the library, no port without a driver or a UART:\n" << r.out;
     Result none = RunHost({"list", "--sysfs", sys.path() + "/none", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(none.code, 1);

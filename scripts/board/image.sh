@@ -148,7 +148,8 @@ for f in services protocols; do [[ -f /etc/$f ]] && cp "/etc/$f" "$root/etc/$f";
 cp scripts/board/init "$root/init"
 chmod 755 "$root/init"
 # The host suite's tests run helper programs through the emulator they were
-# built for (qemu-arm -L SYSROOT -E VAR=VALUE); the board runs them as they are.
+# built for; the board runs them as they are, without the emulator's options
+# (-L DIR, -E VAR=VALUE: each takes a value).
 printf '#!/bin/sh\nwhile [ "${1#-}" != "$1" ]; do shift 2; done\nexec "$@"\n' >"$root/usr/bin/qemu-arm"
 chmod 755 "$root/usr/bin/qemu-arm"
 

@@ -2,11 +2,13 @@
 # make test-board: boots QEMU's virt board (Cortex-A15, 2 CPUs, 512 MiB) on
 # Debian's armmp kernel and runs the armhf build inside it (scripts/board/init).
 # The kernel console and the results come on a virtio console; the board's
-# PL011 UART and the far side of its USB-serial adapter (QEMU's FTDI FT232 on
-# an xHCI controller) are each wired to a peer process here
-# (tests/board/uart_peer.cpp). A second virtio port carries the board tests'
-# requests to unplug and replug the adapter, which scripts/board/plug.sh
-# passes to QEMU's QMP socket.
+# PL011 UART, the far side of its USB-serial adapter (QEMU's FTDI FT232 on
+# an xHCI controller) and a 16550 on PCI (pci-serial) are each wired to a
+# peer process here (tests/board/uart_peer.cpp): the PL011 through a Unix
+# socket, the other two through a pseudo-terminal each, to which QEMU passes
+# on their speed and stop bits. A second virtio port carries the board
+# tests' requests to unplug and replug the adapter, which
+# scripts/board/plug.sh passes to QEMU's QMP socket.
 #
 #   scripts/board/run.sh [ARMHF_BUILD_DIR]
 #
@@ -27,28 +29,31 @@ if [[ ! -x $peer || tests/board/uart_peer.cpp -nt $peer || tests/board/uart_fram
 fi
 
 sock=$out/uart.sock
-usb_sock=$out/usb.sock
+usb_pty=$out/usb.pty
+pci_pty=$out/pci.pty
 plug_sock=$out/plug.sock
 qmp_sock=$out/qmp.sock
 console=$out/console.log
 # QEMU's FTDI adapter; the same options replug it, on the same port.
 usb_device=usb-serial,id=ftdi,bus=xhci.0,port=1,chardev=usbser
-rm -f "$sock" "$usb_sock" "$plug_sock" "$qmp_sock"
+rm -f "$sock" "$usb_pty" "$pci_pty" "$plug_sock" "$qmp_sock"
 helpers=()
 "$peer" --listen "$sock" --limit $((limit + 60)) 2>"$out/uart-peer.log" &
 helpers+=($!)
-"$peer" --listen "$usb_sock" --limit $((limit + 60)) 2>"$out/usb-peer.log" &
+"$peer" --pty "$usb_pty" --limit $((limit + 60)) 2>"$out/usb-peer.log" &
+helpers+=($!)
+"$peer" --pty "$pci_pty" --limit $((limit + 60)) 2>"$out/pci-peer.log" &
 helpers+=($!)
 # One connection, from QEMU; socat ends with it.
 KXBOARD_QMP=$qmp_sock KXBOARD_DEVICE=$usb_device timeout $((limit + 60)) \
   socat UNIX-LISTEN:"$plug_sock",unlink-early EXEC:scripts/board/plug.sh 2>"$out/plug.log" &
 helpers+=($!)
-for s in "$sock" "$usb_sock" "$plug_sock"; do
+for s in "$sock" "$usb_pty" "$pci_pty" "$plug_sock"; do
   for _ in $(seq 100); do
-    [[ -S $s ]] && break
+    [[ -S $s || -L $s ]] && break
     sleep 0.05
   done
-  [[ -S $s ]] || { echo "board: $s did not come up (see $out/*.log)" >&2; kill "${helpers[@]}" 2>/dev/null; exit 1; }
+  [[ -S $s || -L $s ]] || { echo "board: $s did not come up (see $out/*.log)" >&2; kill "${helpers[@]}" 2>/dev/null; exit 1; }
 done
 
 last_lines() {
@@ -56,14 +61,14 @@ last_lines() {
   tail -n 40 "$console" | sed 's/^/  > /' >&2
 }
 
-echo "board: booting qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 with an FTDI adapter on xHCI (limit ${limit} s)"
+echo "board: booting qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 with an FTDI adapter on xHCI and a 16550 on PCI (limit ${limit} s)"
 start=$(date +%s.%N)
 first=""
 : >"$console"
 # The console goes through a pipe: no terminal is taken over. Lines are
 # taken as they come (no buffering tool between), CR dropped.
 # highmem=off: the 32-bit kernel cannot claim the PCIe configuration space
-# above 4 GiB, and the xHCI controller sits on PCIe.
+# above 4 GiB, and the xHCI controller and the 16550 sit on PCIe.
 timeout -k 10 "$limit" qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 \
   -nodefaults -display none -no-reboot \
   -kernel "$out/vmlinuz" -initrd "$out/initramfs.cpio" \
@@ -71,7 +76,8 @@ timeout -k 10 "$limit" qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 
   -device virtio-serial-device -chardev stdio,id=con,signal=off -device virtconsole,chardev=con \
   -chardev socket,id=plug,path="$plug_sock" -device virtserialport,chardev=plug,name=kxboard.plug \
   -chardev socket,id=uart,path="$sock" -serial chardev:uart \
-  -device qemu-xhci,id=xhci -chardev socket,id=usbser,path="$usb_sock" -device "$usb_device" \
+  -device qemu-xhci,id=xhci -chardev serial,id=usbser,path="$usb_pty" -device "$usb_device" \
+  -chardev serial,id=pciser,path="$pci_pty" -device pci-serial,chardev=pciser \
   -qmp unix:"$qmp_sock",server=on,wait=off \
   </dev/null 2>"$out/qemu.log" | while IFS= read -r line; do
   line=${line%$'\r'}
@@ -122,7 +128,7 @@ if [[ -z $summary || -z $status ]]; then
   exit 1
 fi
 if [[ $status != 0 ]]; then
-  echo "board: FAILED after $took s (exit status $status); the peers' and the plug service's logs are $out/{uart-peer,usb-peer,plug}.log" >&2
+  echo "board: FAILED after $took s (exit status $status); the peers' and the plug service's logs are $out/{uart-peer,usb-peer,pci-peer,plug}.log" >&2
   exit 1
 fi
 echo "board: the whole run took $took s"

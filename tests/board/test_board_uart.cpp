@@ -1,9 +1,12 @@
-// The serial channel on real tty drivers: the board's PL011 UART and QEMU's
-// FTDI FT232 USB-serial adapter on an xHCI controller (Linux ftdi_sio), each
-// wired by QEMU to a host-side peer (tests/board/uart_peer.cpp). The line
-// settings are read back from the driver on a second descriptor; frames go
-// out through Write, the peer's answers come back through Read. QEMU models
-// neither baud rate nor parity on the wire, so the peers just see bytes.
+// The serial channel on real tty drivers: the board's PL011 UART, QEMU's
+// FTDI FT232 USB-serial adapter on an xHCI controller (Linux ftdi_sio) and a
+// 16550 on PCI (Linux 8250_pci), each wired by QEMU to a host-side peer
+// (tests/board/uart_peer.cpp). The line settings are read back from the
+// driver with TCGETS2, which shows any speed as a number; frames go out
+// through Write, the peer's answers come back through Read. QEMU models
+// neither baud rate nor parity on the wire, but its FTDI and 16550 models
+// pass speed and stop bits on to the terminal their peer made, and the peer
+// tells what it has (kFuncLine).
 // The adapter is also unplugged and replugged: the build machine does it
 // through QEMU's monitor when a test asks on the board's control port
 // (scripts/board/plug.sh).
@@ -11,6 +14,7 @@
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,10 +41,46 @@ const uint8_t kAddress = 0x11;  // never 0x00: Read drops a leading zero byte
 
 struct LineCase {
     const char* env;   // names the device, set by the board's init
-    int type;          // the channel's type code for it
+    const char* name;  // of the test
+    int kind;          // the channel's type code less the port's index
+    // The driver's range of standard speeds, a rate no Bxxx names that it
+    // makes, and one it cannot make.
+    unsigned minSpeed, maxSpeed, custom, tooFast;
+    // ftdi_sio refuses 6 data bits (FT232s make 7 and 8; 5 it passes on for
+    // smartcard readers) and keeps the earlier size.
+    bool sixBits;
+    bool peerTerminal;  // the peer is on a pseudo-terminal, not a socket
+    // QEMU's FTDI model refuses mark and space parity, and with them that
+    // request's stop bits (the kernel logs "FAILED to set
+    // databits/stopbits/parity"); the 16550 model passes them on.
+    bool peerStopsWithStickParity;
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.env; }
+
+// The kernel's struct termios2 (<asm/termbits.h>, which cannot be included
+// beside <termios.h>): the speeds as numbers, whatever they are.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+const unsigned long kTcgets2 = _IOR('T', 0x2A, KernelTermios2);
+
+const unsigned kStandardSpeeds[] = {50,     75,     110,    134,     150,     200,     300,     600,
+                                    1200,   1800,   2400,   4800,    9600,    19200,   38400,   57600,
+                                    115200, 230400, 460800, 500000,  576000,  921600,  1000000, 1152000,
+                                    1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+
+// The speed QEMU sets on its terminal for a line at `rate`: the first
+// standard one at or above 10/11 of it (500000 shows as 460800, 250000 as
+// 230400). The models' divisors make the rates of the table within 1 %.
+unsigned OnQemuTerminal(unsigned rate) {
+    for (unsigned s : kStandardSpeeds)
+        if (rate * 10ull / 11 <= s) return s;
+    return 0;
+}
 
 // The device named by `env`, or empty when this machine has none.
 std::string BoardDevice(const char* env) {
@@ -56,6 +96,7 @@ protected:
             GTEST_SKIP() << "no such line wired to a peer here (" << GetParam().env
                          << " is not set); the board run has one (make test-board)";
         name_ = path_.substr(path_.rfind('/') + 1);
+        type_ = GetParam().kind + atoi(name_.c_str() + name_.find_first_of("0123456789"));
     }
 
     // The channel forms /dev/<name> from its own port-name rule.
@@ -64,6 +105,7 @@ protected:
     }
 
     std::string path_, name_;
+    int type_ = 0;
 };
 
 bool Send(CSerCom& ch, const std::vector<uint8_t>& bytes) {
@@ -92,37 +134,51 @@ std::vector<uint8_t> Exchange(CSerCom& ch, const std::vector<uint8_t>& request, 
 }
 
 TEST_P(BoardUart, LineSettingsReachTheDriver) {
-    struct Case {
-        const char* settings;
-        speed_t speed;
+    const LineCase& port = GetParam();
+    struct Row {
+        std::string settings;
+        unsigned speed;
         tcflag_t size;
-        bool parenb, parodd, cstopb, inpck;
+        char parity;  // N, O, E, M(ark) or S(pace)
+        bool stop2;
     };
-    // Mark parity ('m') configures no parity on the device. Without
-    // parity set_opt leaves PARODD as the line had it (the driver ignores
-    // it then): odd since the 19200,O case, in this order.
-    const Case cases[] = {
-        {"9600,E,7,2", B9600, CS7, true, false, true, true},
-        {"19200,O,8,1", B19200, CS8, true, true, false, true},
-        {"4800,N,7,1", B4800, CS7, false, true, false, false},
-        {"57600,m,8,2", B57600, CS8, false, true, true, false},
-        {"115200,N,8,1", B115200, CS8, false, true, false, false},
+    std::vector<Row> rows;
+    for (unsigned speed : kStandardSpeeds)
+        if (speed >= port.minSpeed && speed <= port.maxSpeed)
+            rows.push_back({std::to_string(speed) + ",N,8,1", speed, CS8, 'N', false});
+    rows.push_back({std::to_string(port.custom) + ",E,8,1", port.custom, CS8, 'E', false});
+    // In this order: even parity after space clears CMSPAR, and every size
+    // and stop bit count follows a different one.
+    const Row fixed[] = {
+        {"9600,E,7,2", 9600, CS7, 'E', true},   {"19200,O,8,1", 19200, CS8, 'O', false},
+        {"4800,N,5,2", 4800, CS5, 'N', true},   {"4800,N,6,1", 4800, CS6, 'N', false},
+        {"57600,M,8,2", 57600, CS8, 'M', true}, {"38400,S,7,1", 38400, CS7, 'S', false},
+        {"38400,E,8,2", 38400, CS8, 'E', true}, {"115200,N,8,1", 115200, CS8, 'N', false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.settings);
-        std::unique_ptr<CSerCom> ch = Open(c.settings);
+    // What the driver cannot make fails Open: it falls back and says so
+    // only in the settings.
+    std::vector<std::string> refused = {std::to_string(port.tooFast) + ",N,8,1"};
+    for (const Row& r : fixed) {
+        if (r.size == CS6 && !port.sixBits) refused.push_back(r.settings);
+        else rows.push_back(r);
+    }
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.settings);
+        std::unique_ptr<CSerCom> ch = Open(r.settings);
         ASSERT_TRUE(ch) << path_;
-        kxtest::UniqueFd probe(open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-        ASSERT_TRUE(probe) << strerror(errno);
-        struct termios t;
-        ASSERT_EQ(tcgetattr(probe.get(), &t), 0);
-        EXPECT_EQ(cfgetispeed(&t), c.speed);
-        EXPECT_EQ(cfgetospeed(&t), c.speed);
-        EXPECT_EQ(t.c_cflag & CSIZE, c.size);
-        EXPECT_EQ((t.c_cflag & PARENB) != 0, c.parenb);
-        EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parodd);
-        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
-        EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
+        KernelTermios2 t;
+        ASSERT_EQ(ioctl(ch->GetHandle(), kTcgets2, &t), 0) << strerror(errno);
+        EXPECT_EQ(t.c_ospeed, r.speed);
+        EXPECT_EQ(t.c_ispeed, r.speed);
+        EXPECT_EQ(t.c_cflag & CSIZE, r.size);
+        const bool parity = r.parity != 'N';
+        EXPECT_EQ((t.c_cflag & PARENB) != 0, parity);
+        if (parity) {
+            EXPECT_EQ((t.c_cflag & PARODD) != 0, r.parity == 'O' || r.parity == 'M');
+        }
+        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.parity == 'M' || r.parity == 'S');
+        EXPECT_EQ((t.c_iflag & INPCK) != 0, parity);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.stop2);
         EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
         EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL), 0u);
@@ -130,19 +186,35 @@ TEST_P(BoardUart, LineSettingsReachTheDriver) {
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         EXPECT_EQ(t.c_cc[VMIN], 0);
         EXPECT_EQ(t.c_cc[VTIME], 2);
-        // The line still carries bytes after the change. QEMU's PL011 passes
-        // all eight bits whatever the character size, so this shows the
-        // driver took the settings and went on working, not 7-bit framing.
+        // The line still carries bytes after the change. QEMU passes all
+        // eight bits whatever the character size, so this shows the driver
+        // took the settings and went on working, not 7-bit framing.
         const std::vector<uint8_t> ping = kxframe::Make(kAddress, kxframe::kFuncEcho, {'p', 'i', 'n', 'g'});
         EXPECT_EQ(Exchange(*ch, ping, ping.size()), ping);
+        if (port.peerTerminal) {
+            const std::vector<uint8_t> line = Exchange(*ch, kxframe::Make(kAddress, kxframe::kFuncLine, {}), 4 + 5 + 2);
+            ASSERT_TRUE(kxframe::Valid(line.data(), line.size())) << kxtest::Hex(line.data(), int(line.size()));
+            EXPECT_EQ(kxframe::Get16(&line[4]) | kxframe::Get16(&line[6]) << 16, OnQemuTerminal(r.speed))
+                << "on the peer's terminal";
+            if (port.peerStopsWithStickParity || (r.parity != 'M' && r.parity != 'S')) {
+                EXPECT_EQ(line[8], r.stop2 ? 2 : 1) << "stop bits on the peer's terminal";
+            }
+        }
         ch->Close();
     }
+    const int fds = kxtest::CountOpenFds();
+    for (const std::string& settings : refused) {
+        std::unique_ptr<CSerCom> ch = Open(settings);
+        EXPECT_FALSE(ch) << settings;
+        if (ch) ch->Close();  // the port stays free for the tests after
+    }
+    EXPECT_EQ(kxtest::CountOpenFds(), fds) << "no descriptor left behind";
 }
 
 TEST_P(BoardUart, RequestAndResponseFramesWithTheirCrc) {
     std::unique_ptr<CSerCom> ch = Open("115200,N,8,1");
     ASSERT_TRUE(ch) << path_;
-    EXPECT_EQ(ch->GetType(), GetParam().type);
+    EXPECT_EQ(ch->GetType(), type_);
     std::vector<uint8_t> request = kxframe::Make(kAddress, kxframe::kFuncRead, {0x10, 0x00, 4});
     const std::vector<uint8_t> answer = Exchange(*ch, request, 4 + 8 + 2);
     ASSERT_TRUE(kxframe::Valid(answer.data(), answer.size())) << kxtest::Hex(answer.data(), int(answer.size()));
@@ -167,15 +239,19 @@ TEST_P(BoardUart, RequestAndResponseFramesWithTheirCrc) {
     ch->Close();
 }
 
+// At 115200 and at the driver's fastest standard speed.
 TEST_P(BoardUart, AllByteValuesBothWays) {
-    std::unique_ptr<CSerCom> ch = Open("115200,N,8,1");
-    ASSERT_TRUE(ch) << path_;
     std::vector<uint8_t> data(256);
     for (int i = 0; i < 256; ++i) data[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
     const std::vector<uint8_t> frame = kxframe::Make(kAddress, kxframe::kFuncEcho, data);
-    const std::vector<uint8_t> back = Exchange(*ch, frame, frame.size());
-    EXPECT_EQ(back, frame) << kxtest::Hex(back.data(), int(back.size()));
-    ch->Close();
+    for (unsigned speed : {115200u, GetParam().maxSpeed}) {
+        SCOPED_TRACE(speed);
+        std::unique_ptr<CSerCom> ch = Open(std::to_string(speed) + ",N,8,1");
+        ASSERT_TRUE(ch) << path_;
+        const std::vector<uint8_t> back = Exchange(*ch, frame, frame.size());
+        EXPECT_EQ(back, frame) << kxtest::Hex(back.data(), int(back.size()));
+        ch->Close();
+    }
 }
 
 // Each device read waits at most 0.2 s for a byte: Read ends at the first
@@ -222,13 +298,17 @@ TEST_P(BoardUartSilence, ReadEndsAtTheFirstSilenceOfAFifthOfASecond) {
     ch->Close();
 }
 
-std::string LineName(const ::testing::TestParamInfo<LineCase>& info) {
-    return info.param.type == 0x100000 ? "Uart" : "Usb";
-}
+std::string LineName(const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; }
 
-const LineCase kUart = {"KXSER_BOARD_UART", 0x100000};
-const LineCase kUsb = {"KXSER_BOARD_USB", 0x120000};
-INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb), LineName);
+// The PL011's 24 MHz clock makes up to 1.5 Mbaud; the FT232 (3 MHz base,
+// eighths of a divisor of 14 bits) 184 baud to 3 Mbaud, where ftdi_sio falls
+// back to 9600; the 16550's 1.8432 MHz clock up to 115200, beyond which the
+// 8250 driver keeps the earlier speed. 250000 (DMX) the PL011 and FT232 make
+// exactly, 28800 is 115200/4.
+const LineCase kUart = {"KXSER_BOARD_UART", "Uart", 0x100000, 50, 1500000, 250000, 3000000, true, false, false};
+const LineCase kUsb = {"KXSER_BOARD_USB", "Usb", 0x120000, 200, 3000000, 250000, 4000000, false, true, false};
+const LineCase kPci = {"KXSER_BOARD_PCI", "Pci", 0x100000, 50, 115200, 28800, 460800, true, true, true};
+INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb, kPci), LineName);
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUartSilence, ::testing::Values(kUart), LineName);
 
 // Waits until `path` exists, or until it is gone: inotify on its directory,
@@ -303,7 +383,7 @@ protected:
 };
 
 #ifdef KXHOST_PATH
-TEST_F(BoardUsbAdapter, KxhostListNamesTheUartAndTheAdapter) {
+TEST_F(BoardUsbAdapter, KxhostListNamesTheUartTheAdapterAndThe16550) {
     FILE* f = popen(KXHOST_PATH " list --lib " KXSER_LIB_PATH " 2>&1", "r");
     ASSERT_NE(f, nullptr);
     std::string out = "\n";
@@ -316,6 +396,14 @@ TEST_F(BoardUsbAdapter, KxhostListNamesTheUartAndTheAdapter) {
     const std::string entry = out.substr(usb + 1, out.find('\n', usb + 1) - usb - 1);
     EXPECT_NE(entry.find(" ftdi_sio "), std::string::npos) << entry;
     EXPECT_NE(entry.find(name_ + ":9600,N,8,1  0x120000  0403:6001 "), std::string::npos) << entry;
+    const std::string pci = BoardDevice("KXSER_BOARD_PCI");
+    ASSERT_FALSE(pci.empty()) << "no 16550 (KXSER_BOARD_PCI)";
+    const std::string name = pci.substr(pci.rfind('/') + 1);
+    const size_t at = out.find("\n" + name + " ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string row = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+    EXPECT_NE(row.find(" serial "), std::string::npos) << row;  // 8250_pci's PCI driver
+    EXPECT_NE(row.find(" " + name + ":9600,N,8,1 "), std::string::npos) << row;
 }
 #endif
 

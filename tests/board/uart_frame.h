@@ -12,6 +12,9 @@
 //                 gap ms, n2 raw bytes (PacedByte(i), no frame, never 0x00)
 //   kFuncTrickle  data = count (2), interval ms (2): count raw bytes, one per
 //                 interval
+//   kFuncLine     no data: the peer's line settings, as QEMU passed them on to
+//                 its terminal: speed in bit/s (4, LE), stop bits (1); an
+//                 exception from a peer on a socket, which has none
 //   otherwise, or on a bad CRC: an exception frame, function | 0x80, one data
 //   byte kExceptionBadCrc or kExceptionUnknown.
 #ifndef KXSER_TESTS_BOARD_UART_FRAME_H
@@ -28,6 +31,7 @@ const uint8_t kFuncRead = 0x03;
 const uint8_t kFuncEcho = 0x08;
 const uint8_t kFuncPaced = 0x41;
 const uint8_t kFuncTrickle = 0x42;
+const uint8_t kFuncLine = 0x43;
 const uint8_t kExceptionUnknown = 0x01;
 const uint8_t kExceptionBadCrc = 0x08;
 const size_t kHeaderSize = 4;

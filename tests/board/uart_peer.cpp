@@ -1,13 +1,24 @@
-// uart-peer: the far end of the board's UART, run on the build machine.
+// uart-peer: the far end of one of the board's serial lines, run on the
+// build machine.
 //
 //   uart-peer --listen PATH [--limit SECONDS]
+//   uart-peer --pty LINK [--limit SECONDS]
 //
-// QEMU connects the board's PL011 to the Unix socket PATH; the peer answers
-// the frames of tests/board/uart_frame.h that the board's UART tests send,
-// and ends when QEMU closes the connection, or after SECONDS (default 600)
-// in any case. One line per frame goes to standard error.
+// QEMU connects the line to the Unix socket PATH, or opens the terminal
+// LINK points at: the slave of a pseudo-terminal the peer made, so that the
+// line settings QEMU's FTDI and 16550 models pass on (speed, stop bits) can
+// be asked for (kFuncLine). The peer answers the frames of
+// tests/board/uart_frame.h that the board's UART tests send, and ends when
+// QEMU closes its end, or after SECONDS (default 600) in any case. One line
+// per frame goes to standard error.
+//
+// <asm/termbits.h> (for termios2, which shows any speed) and <termios.h>
+// cannot be included together: this file uses only the former.
+#include <asm/termbits.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -37,7 +48,7 @@ void SleepMs(int ms) {
 
 bool SendAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t w = write(fd, p, n);  // SIGPIPE is ignored
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return false;
         p += w;
@@ -84,6 +95,16 @@ bool Answer(int fd, const std::vector<uint8_t>& f) {
             return SendAll(fd, part.data() + n1, n2);
         }
         break;
+    case kxframe::kFuncLine: {
+        struct termios2 t;
+        if (len != 0 || ioctl(fd, TCGETS2, &t) != 0) break;  // a socket has no line
+        std::vector<uint8_t> line;
+        kxframe::Put16(&line, t.c_ospeed & 0xffff);
+        kxframe::Put16(&line, t.c_ospeed >> 16);
+        line.push_back((t.c_cflag & CSTOPB) != 0 ? 2 : 1);
+        fprintf(stderr, "uart-peer: the line is at %u bit/s, %d stop bits\n", t.c_ospeed, line.back());
+        return SendAll(fd, kxframe::Make(address, function, line));
+    }
     case kxframe::kFuncTrickle:
         if (len == 4) {
             const unsigned count = kxframe::Get16(data), interval = kxframe::Get16(data + 2);
@@ -114,9 +135,9 @@ void Serve(int fd) {
             continue;
         }
         uint8_t in[1024];
-        ssize_t n = recv(fd, in, sizeof in, 0);
+        ssize_t n = read(fd, in, sizeof in);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // QEMU closed the line: the board is off
+        if (n <= 0) return;  // QEMU closed the line (EIO on a pty): the board is off
         buf.insert(buf.end(), in, in + n);
         while (buf.size() >= kxframe::kHeaderSize) {
             const size_t size = kxframe::SizeFromHeader(buf.data());
@@ -135,20 +156,71 @@ void Serve(int fd) {
     }
 }
 
+// The master of a new pseudo-terminal in raw mode (set through the master,
+// it is the slave's), its slave named by the symbolic link `link`, once
+// QEMU has opened the slave; -1 on failure. QEMU adds only OPOST, which
+// without ONLCR changes nothing.
+int OpenPty(const std::string& link) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios2 t;
+    const char* slave = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? ptsname(m) : nullptr;
+    if (slave == nullptr || ioctl(m, TCGETS2, &t) != 0) {
+        fprintf(stderr, "uart-peer: cannot make a pseudo-terminal: %s\n", strerror(errno));
+        if (m >= 0) close(m);
+        return -1;
+    }
+    t.c_iflag = 0;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    unlink(link.c_str());
+    if (ioctl(m, TCSETS2, &t) != 0 || symlink(slave, link.c_str()) != 0) {
+        fprintf(stderr, "uart-peer: cannot set up %s as %s: %s\n", slave, link.c_str(), strerror(errno));
+        close(m);
+        return -1;
+    }
+    // No slave open yet: the master reports a hang-up until QEMU opens it.
+    for (;;) {
+        struct pollfd p = {m, POLLIN, 0};
+        const int r = poll(&p, 1, 50);
+        if (r < 0 && errno != EINTR) break;
+        if (r >= 0 && (p.revents & POLLHUP) == 0) return m;
+        SleepMs(50);
+    }
+    close(m);
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string path;
+    std::string path, pty;
     int limit = 600;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc) {
             path = argv[++i];
+        } else if (strcmp(argv[i], "--pty") == 0 && i + 1 < argc) {
+            pty = argv[++i];
         } else if (strcmp(argv[i], "--limit") == 0 && i + 1 < argc) {
             limit = atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: uart-peer --listen PATH [--limit SECONDS]\n");
+            fprintf(stderr, "usage: uart-peer --listen PATH | --pty LINK [--limit SECONDS]\n");
             return 2;
         }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    alarm(static_cast<unsigned>(limit > 0 ? limit : 600));  // never outlives its run
+    if (!pty.empty()) {
+        const int m = OpenPty(pty);
+        if (m < 0) return 1;
+        fprintf(stderr, "uart-peer: QEMU opened the line\n");
+        Serve(m);
+        close(m);
+        unlink(pty.c_str());
+        fprintf(stderr, "uart-peer: the line is closed\n");
+        return 0;
     }
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
@@ -156,8 +228,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "uart-peer: --listen needs a socket path shorter than %zu\n", sizeof addr.sun_path);
         return 2;
     }
-    signal(SIGPIPE, SIG_IGN);
-    alarm(static_cast<unsigned>(limit > 0 ? limit : 600));  // never outlives its run
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     unlink(path.c_str());
     int l = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

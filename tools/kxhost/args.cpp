@@ -1,5 +1,7 @@
 #include "args.h"
 
+#include <arpa/inet.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -100,6 +102,7 @@ int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken)
         if (!ParseNumber(v, true, 0, 0x7fffffff, &n))
             return Usage(command, "--type '%s' is not a type code (decimal or 0x hex)", v);
         c->type = static_cast<int>(n);
+        c->haveType = true;
     } else if (arg[0] != '-' || arg[1] == '\0') {
         if (c->haveDef) return Usage(command, "unexpected argument '%s' (only one DEF)", arg);
         args.Next();
@@ -110,6 +113,18 @@ int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken)
         *taken = false;
     }
     return kExitOk;
+}
+
+void NoteNetworkDefWithoutType(const ChannelArgs& c) {
+    if (!c.hasDef || c.haveType) return;
+    std::string host = c.def.substr(0, c.def.find(':'));
+    const bool mode = !host.empty() && strchr("uUbB", host[0]) != nullptr;
+    if (mode) host.erase(0, 1);
+    struct in_addr a;
+    if (!(host.empty() ? mode && c.def.size() > 1 : inet_pton(AF_INET, host.c_str(), &a) == 1)) return;
+    Error("%s names a network peer, but without --type it is opened as a serial port; for a network "
+          "channel add --type 0x200001 (0x200000 and an index of your choice)",
+          c.def.c_str());
 }
 
 int ParseLibOnly(int argc, char** argv, const char* command, std::string* lib, bool* help) {

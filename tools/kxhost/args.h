@@ -42,12 +42,17 @@ struct ChannelArgs {
     bool hasDef = false;   // ... and is a string, not '-'
     std::string def;
     int type = 0;
+    bool haveType = false;  // --type was given
     const char* Def() const { return hasDef ? def.c_str() : nullptr; }
 };
 
 // Takes the current argument into *c when it is one of those (*taken set).
 // Returns kExitOk or the usage error.
 int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken);
+
+// A network peer's DEF (u, b or a dotted IPv4 address first) without --type
+// is opened as a serial port: says so, and how to ask for a network one.
+void NoteNetworkDefWithoutType(const ChannelArgs& c);
 
 // The options of a command that takes only --lib PATH (and --help, which
 // sets *help). Returns kExitOk or the usage error.

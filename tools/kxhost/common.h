@@ -12,6 +12,7 @@ const int kExitUsage = 2;
 
 // Kinds of the type codes, as the plug-in defines them.
 const int kKindMask = 0xf00000;
+const int kKindSerial = 0x100000;  // with its adapter groups 0x110000, 0x120000
 const int kKindNet = 0x200000;
 const int kKindUsb = 0x400000;
 const int kKindGpio = 0x800000;
@@ -23,5 +24,11 @@ void Error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string HexAndText(const unsigned char* data, int len);
 
 void SleepMs(long long ms);
+
+// After a serial channel did not open: the system's reason for its device,
+// on standard error, from `note` (the channel's note, its port first) and
+// `type` (its type code). Looks only, except for one open and close of the
+// device when it exists and may be opened.
+void ExplainSerialOpenFailure(const std::string& note, int type);
 
 }  // namespace kxhost

@@ -25,7 +25,7 @@ namespace kxhost {
 namespace {
 
 const char kListUsage[] =
-    "Usage: kxhost list [--sysfs DIR] [--lib PATH]\n"
+    "Usage: kxhost list [--sysfs DIR] [--dev DIR] [--lib PATH]\n"
     "\n"
     "Lists every serial port the kernel has (the entries of /sys/class/tty\n"
     "with a device driver, less serial_core ports with no UART behind them),\n"
@@ -35,9 +35,12 @@ const char kListUsage[] =
     "\n"
     "DEF is a definition string for the port at 9600,N,8,1 and TYPE the type\n"
     "code the plug-in gives it (GetSer with type 0); the last four columns\n"
-    "follow for USB adapters. No device is opened.\n"
+    "follow for USB adapters. The names udev made for the port in\n"
+    "/dev/serial/by-id and /dev/serial/by-path follow on lines of their own.\n"
+    "No device is opened.\n"
     "\n"
     "  --sysfs DIR    read DIR instead of /sys (a copy of another machine's tree)\n"
+    "  --dev DIR      read DIR/serial instead of /dev/serial\n"
     "\n"
     "Exit codes: 0 listed (possibly nothing), 1 DIR/class/tty cannot be read,\n"
     "2 usage error or the plug-in missing.\n";
@@ -48,6 +51,7 @@ struct Port {
     std::string name, driver, def;
     int type = 0;
     std::string usbId, manufacturer, product, serial;
+    std::vector<std::string> links;  // udev's stable names
 };
 
 // One line of a sysfs attribute, without its newline; empty when absent.
@@ -98,10 +102,32 @@ void FindUsbDevice(const std::string& root, const std::string& tty, Port* port) 
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
+// The links in DIR/serial/by-id and by-path, to the port each names.
+void AddStableNames(const std::string& dev, std::vector<Port>* ports) {
+    for (const char* kind : {"/serial/by-id", "/serial/by-path"}) {
+        const std::string dir = dev + kind;
+        DIR* d = opendir(dir.c_str());
+        if (d == nullptr) continue;  // no udev, or no port it knows
+        std::vector<std::pair<std::string, std::string>> found;
+        while (const dirent* e = readdir(d)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            const std::string t(target, static_cast<size_t>(n));
+            found.emplace_back(t.substr(t.rfind('/') + 1), dir + "/" + e->d_name);
+        }
+        closedir(d);
+        std::sort(found.begin(), found.end());
+        for (const auto& f : found)
+            for (Port& port : *ports)
+                if (port.name == f.first) port.links.push_back(f.second);
+    }
+}
+
 }  // namespace
 
 int CmdList(int argc, char** argv) {
-    std::string lib, sysfs = "/sys";
+    std::string lib, sysfs = "/sys", dev = "/dev";
     Args args(argc, argv, 2);
     while (!args.Done()) {
         const char* v = nullptr;
@@ -116,6 +142,9 @@ int CmdList(int argc, char** argv) {
         } else if (args.Option("--sysfs", &v, &missing)) {
             if (missing) return Usage("list", "%s needs a value", "--sysfs");
             sysfs = v;
+        } else if (args.Option("--dev", &v, &missing)) {
+            if (missing) return Usage("list", "%s needs a value", "--dev");
+            dev = v;
         } else {
             return Usage("list", "unexpected argument '%s'", args.Peek());
         }
@@ -147,6 +176,7 @@ int CmdList(int argc, char** argv) {
     closedir(d);
     std::sort(ports.begin(), ports.end(),
               [](const Port& a, const Port& b) { return strverscmp(a.name.c_str(), b.name.c_str()) < 0; });
+    AddStableNames(dev, &ports);
 
     {
         // The manager and its channels log their set-up; that is not what
@@ -189,6 +219,7 @@ int CmdList(int argc, char** argv) {
             line += "  " + port.usbId + " " + Quoted(port.manufacturer) + " " + Quoted(port.product) + " " +
                     Quoted(port.serial);
         puts(line.c_str());
+        for (const std::string& link : port.links) printf("%s%s\n", std::string(nameW + 2, ' ').c_str(), link.c_str());
     }
     return kExitOk;
 }

@@ -166,6 +166,7 @@ int CmdOpen(int argc, char** argv) {
         fputs(kOpenUsage, stdout);
         return kExitOk;
     }
+    NoteNetworkDefWithoutType(o.ch);
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -187,6 +188,7 @@ int CmdOpen(int argc, char** argv) {
     if (!ser->Open(nullptr)) {
         Error("cannot open the channel %s (type 0x%x)", ser->GetNote(),
               static_cast<unsigned>(ser->GetType()));
+        if ((ser->GetType() & kKindMask) == kKindSerial) ExplainSerialOpenFailure(ser->GetNote(), ser->GetType());
         ser->Close();
         p.freeSerManager(mgr);
         return kExitFailed;

@@ -272,6 +272,7 @@ int CmdTerm(int argc, char** argv) {
         return kExitUsage;
     }
     const int screen = log.screen();
+    NoteNetworkDefWithoutType(o.ch);
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -289,6 +290,7 @@ int CmdTerm(int argc, char** argv) {
     }
     if (!ser->Open(nullptr)) {
         Error("cannot open the channel %s (type 0x%x)", ser->GetNote(), static_cast<unsigned>(ser->GetType()));
+        if ((ser->GetType() & kKindMask) == kKindSerial) ExplainSerialOpenFailure(ser->GetNote(), ser->GetType());
         ser->Close();
         p.freeSerManager(mgr);
         return kExitFailed;
