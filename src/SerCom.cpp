@@ -448,6 +448,11 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     // through termios2 once the rest is applied.
     const int rate = RateFor(nSpeed);
     const speed_t speed = kxsys::SpeedCode(rate);
+    // cfsetispeed leaves the input code (CIBAUD) alone: BOTHER left there
+    // by an earlier custom rate, or by another program, would keep the
+    // input at the old rate on drivers that do not re-encode the speed
+    // (amba-pl011). Cleared, the input follows the output.
+    tio.c_cflag &= ~CIBAUD;
     if (speed != B0) {
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
@@ -531,9 +536,12 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
         puts("serial setup error");
         return -1;
     }
-    unsigned made = 0;
-    if (kxsys::GetLineRate(fd, &made) != 0 || !RateMade(static_cast<unsigned>(rate), made)) {
-        printf("serial speed error: %d asked, %u set\n", rate, made);
+    unsigned made = 0, madeIn = 0;
+    const bool read = kxsys::GetLineRate(fd, &made, &madeIn) == 0;
+    if (!read || !RateMade(static_cast<unsigned>(rate), made) ||
+        !RateMade(static_cast<unsigned>(rate), madeIn)) {
+        printf("serial speed error: %d asked, %u set\n", rate,
+               RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
         return -1;
     }
     puts("set serial done+!");

@@ -134,10 +134,10 @@ unsigned SpeedCode(int rate) noexcept;
 // Sets input and output rate to `rate` bit/s, all other settings kept: 0,
 // or -1 with errno.
 int SetLineRate(int fd, unsigned rate) noexcept;
-// The output rate the driver stored: 0, or -1 with errno. Where termios2 is
-// not there (an emulator that lacks the request) the B constant of the
-// ordinary attributes tells.
-int GetLineRate(int fd, unsigned* rate) noexcept;
+// The output rate the driver stored and (when `inRate` is given) the input
+// rate: 0, or -1 with errno. Where termios2 is not there (an emulator that
+// lacks the request) the B constants of the ordinary attributes tell.
+int GetLineRate(int fd, unsigned* rate, unsigned* inRate = nullptr) noexcept;
 
 }  // namespace kxsys
 

@@ -39,6 +39,13 @@ const RateCode kRates[] = {
 // knows no such request, ENOTTY or EINVAL.
 bool Unsupported(int err) { return err == ENOSYS || err == ENOTTY || err == EINVAL; }
 
+// 0 for B0 and BOTHER: no rate such a code names.
+unsigned RateOf(unsigned code) {
+    for (const RateCode& r : kRates)
+        if (r.code == code) return r.rate;
+    return 0;
+}
+
 }  // namespace
 
 namespace kxsys {
@@ -59,23 +66,20 @@ int SetLineRate(int fd, unsigned rate) noexcept {
     return ::ioctl(fd, TCSETS2, &t) == 0 ? 0 : -1;
 }
 
-int GetLineRate(int fd, unsigned* rate) noexcept {
+int GetLineRate(int fd, unsigned* rate, unsigned* inRate) noexcept {
     struct termios2 t2;
     if (::ioctl(fd, TCGETS2, &t2) == 0) {
         *rate = t2.c_ospeed;
+        if (inRate != nullptr) *inRate = t2.c_ispeed;
         return 0;
     }
     if (!Unsupported(errno)) return -1;
     struct termios t;
     if (::ioctl(fd, TCGETS, &t) != 0) return -1;
-    const unsigned code = t.c_cflag & CBAUD;
-    for (const RateCode& r : kRates) {
-        if (r.code == code) {
-            *rate = r.rate;
-            return 0;
-        }
-    }
-    *rate = 0;  // B0 or BOTHER: no rate this record can name
+    *rate = RateOf(t.c_cflag & CBAUD);
+    // An input code of B0 means the input follows the output.
+    const unsigned in = (t.c_cflag >> IBSHIFT) & CBAUD;
+    if (inRate != nullptr) *inRate = in == B0 ? *rate : RateOf(in);
     return 0;
 }
 

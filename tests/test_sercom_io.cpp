@@ -245,7 +245,7 @@ TEST(SerComOpen, SpeedTable) {
         {57600, 57600},     {115200, 115200},   {230400, 230400},   {300, 300},
         {460800, 460800},   {921600, 921600},   {1000000, 1000000}, {4000000, 4000000},
         {0, 115200},        {-9600, 115200},    {7, 7},             {31250, 31250},
-        {74880, 74880},
+        {74880, 74880},     {9600, 9600},  // after a custom rate the input follows too
     };
     SerialLine line;
     StdoutCapture quiet;
@@ -259,9 +259,10 @@ TEST(SerComOpen, SpeedTable) {
             continue;
         }
         ASSERT_EQ(ch.Open(nullptr), 1);
-        unsigned rate = 0;
-        ASSERT_EQ(kxsys::GetLineRate(line.holder.get(), &rate), 0);
+        unsigned rate = 0, in = 0;
+        ASSERT_EQ(kxsys::GetLineRate(line.holder.get(), &rate, &in), 0);
         EXPECT_EQ(rate, row.rate);
+        EXPECT_EQ(in, row.rate);
         if (kxsys::SpeedCode(static_cast<int>(row.rate)) != B0) {
             const struct termios t = Attrs(line.holder.get());
             EXPECT_EQ(cfgetospeed(&t), kxsys::SpeedCode(static_cast<int>(row.rate)));
