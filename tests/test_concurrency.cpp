@@ -179,7 +179,9 @@ std::string PriorityInversionRounds(int rounds) {
             unlockedAt = kxtest::NowMs();
             ch->Unlock();
         });
-        while (held == 0) sched_yield();
+        // A sleep, not a yield: a yield at real-time priority lets no
+        // thread of lower priority run.
+        while (held == 0) usleep(100);
         std::thread waiter([&] {
             pthread_setschedparam(pthread_self(), SCHED_FIFO, &high);
             timespec c0, c1;
@@ -189,6 +191,10 @@ std::string PriorityInversionRounds(int rounds) {
             gotAt = kxtest::NowMs();
             clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
             ch->Unlock();
+            // Back to the holder's priority before the thread ends: the
+            // sanitizers' runtimes take spin locks of their own at thread
+            // exit, which a waiter above a preempted holder would never get.
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &low);
             waitedMs += gotAt - start;
             cpuMs += (c1.tv_sec - c0.tv_sec) * 1e3 + (c1.tv_nsec - c0.tv_nsec) / 1e6;
         });
