@@ -167,7 +167,8 @@ std::string PriorityInversionRounds(int rounds) {
     if (!ch) return "the channel did not open";
     kxtest::StdoutToNull quiet;
     std::atomic<int> held{0};
-    std::atomic<double> unlockedAt{0}, gotAt{0};
+    // Written by one thread each and read after both joins.
+    double unlockedAt = 0, gotAt = 0;
     double worstMs = 0, cpuMs = 0, waitedMs = 0;
     for (int r = 0; r < rounds; ++r) {
         held = 0;
