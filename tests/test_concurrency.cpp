@@ -123,27 +123,30 @@ TEST(Concurrency, HostWithStandardOutputClosedSendsOnlyPayload) {
     kxtest::SerialLine line;
     int port = 0;
     kxtest::UniqueFd listener = kxnet::Listen(1, &port);
-    std::thread serialPeer(Echo, line.master(), std::cref(stop));
-    std::thread tcpPeer([&] {
-        kxtest::UniqueFd conn = kxnet::Accept(listener.get(), 30000);
-        if (conn) Echo(conn.get(), stop);
-    });
-    const std::string report = kxtest::InChild([&] {
-        close(STDOUT_FILENO);
-        CSerCom serial(line.Def("115200,N,8,1").c_str());
-        CSerNet net(kxnet::Def("127.0.0.1", port).c_str());
-        std::string bad;
-        for (ISerBase* ch : {static_cast<ISerBase*>(&serial), static_cast<ISerBase*>(&net)}) {
-            if (ch->Open(nullptr) != 1 || RunExchanges(ch, 7, 1000) != 0) bad += ch->GetNote();
-            ch->Close();
-        }
-        return bad;
-    });
+    std::vector<std::thread> peers;
+    const std::string report = kxtest::InChild(
+        [&] {
+            close(STDOUT_FILENO);
+            CSerCom serial(line.Def("115200,N,8,1").c_str());
+            CSerNet net(kxnet::Def("127.0.0.1", port).c_str());
+            std::string bad;
+            for (ISerBase* ch : {static_cast<ISerBase*>(&serial), static_cast<ISerBase*>(&net)}) {
+                if (ch->Open(nullptr) != 1 || RunExchanges(ch, 7, 1000) != 0) bad += ch->GetNote();
+                ch->Close();
+            }
+            return bad;
+        },
+        [&] {
+            peers.emplace_back(Echo, line.master(), std::cref(stop));
+            peers.emplace_back([&] {
+                kxtest::UniqueFd conn = kxnet::Accept(listener.get(), 30000);
+                if (conn) Echo(conn.get(), stop);
+            });
+        });
     stop = true;
     // An echo of log text that no host reads any more must not hold the peer.
     tcflush(line.holder.get(), TCIFLUSH);
-    serialPeer.join();
-    tcpPeer.join();
+    for (std::thread& p : peers) p.join();
     EXPECT_EQ(report, "");
 }
 

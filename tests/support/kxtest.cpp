@@ -161,7 +161,8 @@ void ExitChild(int status) {
     _exit(status);
 }
 
-std::string InChild(const std::function<std::string()>& body) {
+std::string InChild(const std::function<std::string()>& body,
+                    const std::function<void()>& meanwhile) {
     int fds[2];
     if (pipe(fds) != 0) return std::string("pipe: ") + strerror(errno);
     UniqueFd rd(fds[0]), wr(fds[1]);
@@ -176,6 +177,7 @@ std::string InChild(const std::function<std::string()>& body) {
         ExitChild(0);
     }
     wr.reset();
+    if (meanwhile) meanwhile();
     std::string report;
     char chunk[512];
     for (ssize_t n; (n = read(rd.get(), chunk, sizeof chunk)) > 0;)

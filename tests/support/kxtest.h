@@ -104,7 +104,11 @@ public:
 // Runs `body` in a forked child, ended after 60 s, and returns what it
 // reported: "" when every check held, "SKIP: why" when the environment
 // lacks something, or what failed (a child that did not exit says how).
-std::string InChild(const std::function<std::string()>& body);
+// `meanwhile` runs in the parent once the child is forked: peer threads
+// started there are none of the child's (valgrind would take their state
+// for a leak of the child).
+std::string InChild(const std::function<std::string()>& body,
+                    const std::function<void()>& meanwhile = {});
 
 // Monotonic milliseconds.
 double NowMs();
