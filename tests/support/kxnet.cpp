@@ -55,13 +55,7 @@ kxtest::UniqueFd Connect(int port) {
 }
 
 kxtest::UniqueFd UdpBind(int* port, bool any) {
-    kxtest::UniqueFd fd(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in a = Loopback(0);
-    if (any) a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("udp bind failed");
-    *port = LocalPort(fd.get());
-    return fd;
+    return UdpBindAt(any ? "0.0.0.0" : "127.0.0.1", port);
 }
 
 kxtest::UniqueFd UdpBindAt(const char* host, int* port) {
