@@ -16,6 +16,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "example host ($door): $*" >&2; exit 1; }
+# shellcheck source=scripts/echo-peer.sh
+. "$(dirname "$0")/echo-peer.sh"
 
 "$cmake" --install "$build" --prefix "$work/staged" >/dev/null
 mv "$work/staged" "$work/prefix"
@@ -49,16 +51,7 @@ case $door in
   *) fail "unknown door" ;;
 esac
 
-# Echo peer on loopback at a port of the system's choosing, read from its log.
-socat -d -d TCP-LISTEN:0,bind=127.0.0.1 PIPE 2>"$work/peer.log" &
-peer=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on AF=2 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/peer.log")
-  [[ -n $port ]] && break
-  sleep 0.05
-done
-[[ -n $port ]] || fail "echo peer did not start: $(cat "$work/peer.log")"
+start_echo_peer "$work/peer.log"
 
 out=$("$host" "$port") || fail "host failed: $out"
 grep -q '^echo ok: hello, kxSer$' <<<"$out" || fail "no echo in: $out"

@@ -20,6 +20,8 @@ declare -A triplet=([amd64]=x86_64-linux-gnu [armhf]=arm-linux-gnueabihf [arm64]
 declare -A cxx=([amd64]=g++ [armhf]=arm-linux-gnueabihf-g++ [arm64]=aarch64-linux-gnu-g++)
 declare -A emulator=([amd64]="" [armhf]=qemu-arm [arm64]=qemu-aarch64)
 fail() { echo "multiarch check: $*" >&2; exit 1; }
+# shellcheck source=scripts/echo-peer.sh
+. "$(dirname "$0")/echo-peer.sh"
 
 if [[ ${KXSER_MULTIARCH_INSIDE:-} != 1 ]]; then
   if [[ $(id -u) -ne 0 ]]; then
@@ -54,16 +56,8 @@ plugin=$(pkg-config --variable=plugin kxser)
 read -r cflags < <(pkg-config --cflags kxser)
 kxhost info | grep -qx "library: /usr/bin/../lib/x86_64-linux-gnu/kxSer.so" || fail "kxhost info: $(kxhost info 2>&1)"
 
-socat -d -d TCP-LISTEN:0,bind=127.0.0.1,fork PIPE 2>"$work/peer.log" &
-peer=$!
 trap 'kill $peer 2>/dev/null' EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on AF=2 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/peer.log")
-  [[ -n $port ]] && break
-  sleep 0.05
-done
-[[ -n $port ]] || fail "echo peer did not start: $(cat "$work/peer.log")"
+start_echo_peer "$work/peer.log" fork
 
 for a in "${arches[@]}"; do
   [[ -f /usr/lib/${triplet[$a]}/kxSer.so ]] || fail "kxser:$a did not install /usr/lib/${triplet[$a]}/kxSer.so"
