@@ -47,7 +47,7 @@ struct Line {
     // would land in the process-wide count of the channel's first calls.
     std::vector<unsigned char> scratch;
 
-    bool Open() {
+    bool Open(const char* settings = "115200,N,8,1") {
         scratch.resize(65536);
         for (size_t i = 0; i < scratch.size(); ++i)
             scratch[i] = static_cast<unsigned char>(i % 255 + 1);
@@ -55,7 +55,7 @@ struct Line {
         if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
         const std::string slave = ptsname(master);
         holder = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ch = new CSerCom((slave.substr(5) + ":115200,N,8,1").c_str());  // "pts/<n>:..."
+        ch = new CSerCom((slave.substr(5) + ":" + settings).c_str());  // "pts/<n>:..."
         if (ch->Open(nullptr) != 1) return false;
         return fcntl(master, F_SETFL, O_NONBLOCK) == 0;
     }
@@ -196,5 +196,83 @@ void BM_SerialRead(benchmark::State& state) {
     Report(state, channel, raw, allocs);
 }
 BENCHMARK(BM_SerialRead)->Arg(256)->Arg(4096)->UseManualTime();
+
+// A Modbus-like master: 8 bytes out, a 9-byte reply back, Read(buf, 256, 0).
+// With gap=N the Read ends N ms after the reply; the raw loop writes and
+// reads until N ms of silence. Without a gap the Read ends at the terminal's
+// 0.2 s timer. after_last_byte_ms: from the peer's last write to the Read's
+// return.
+std::atomic<long long> lastReplyNs{0};
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void Answer(Line* line) {
+    struct pollfd p = {line->master, POLLIN, 0};
+    unsigned char req[8];
+    const unsigned char reply[9] = {1, 3, 4, 0, 10, 0, 20, 0x7b, 0x2c};
+    int got = 0;
+    while (!line->stop) {
+        if (poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = read(line->master, req + got, sizeof req - static_cast<size_t>(got));
+        if (n <= 0) continue;
+        got += static_cast<int>(n);
+        if (got < 8) continue;
+        got = 0;
+        const ssize_t w = write(line->master, reply, sizeof reply);
+        benchmark::DoNotOptimize(w);
+        lastReplyNs = NowNs();
+    }
+}
+
+void BM_ModbusExchange(benchmark::State& state) {
+    QuietStdout quiet;
+    Line line;
+    const int gapMs = static_cast<int>(state.range(0));
+    const std::string settings = "9600,E,8,1" + (gapMs > 0 ? ",gap=" + std::to_string(gapMs) : std::string());
+    if (!line.Open(settings.c_str())) {
+        state.SkipWithError("cannot open the pty channel");
+        return;
+    }
+    line.Start(Answer);
+    const unsigned char req[8] = {1, 3, 0, 0, 0, 2, 0xc4, 0x0b};
+    unsigned char buf[256];
+    const int fd = line.ch->GetHandle();
+    double afterLastMs = 0;
+    auto viaChannel = [&] {
+        if (line.ch->Write(req, 8) != 8) return false;
+        const int n = line.ch->Read(buf, 256, 0);
+        afterLastMs += static_cast<double>(NowNs() - lastReplyNs.load()) / 1e6;
+        return n == 9;
+    };
+    auto viaRaw = [&] {
+        if (write(fd, req, 8) != 8) return false;
+        int got = 0;
+        struct pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, got == 0 ? 1000 : (gapMs > 0 ? gapMs : 200)) > 0) {
+            const ssize_t k = read(fd, buf + got, sizeof buf - static_cast<size_t>(got));
+            if (k <= 0) break;
+            got += static_cast<int>(k);
+        }
+        return got == 9;
+    };
+    viaChannel();
+    afterLastMs = 0;
+    double channel = 0, raw = 0;
+    uint64_t allocs = 0;
+    bool channelFirst = true;
+    for (auto _ : state) {
+        if (!Turn(viaChannel, viaRaw, channelFirst, channel, raw, allocs, state)) {
+            state.SkipWithError("short reply");
+            break;
+        }
+        channelFirst = !channelFirst;
+    }
+    state.counters["channel_per_raw"] = raw > 0 ? channel / raw : 0;
+    state.counters["after_last_byte_ms"] = afterLastMs / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_ModbusExchange)->Arg(5)->UseManualTime();
+BENCHMARK(BM_ModbusExchange)->Arg(0)->Iterations(10)->Repetitions(1)->UseManualTime();
 
 }  // namespace

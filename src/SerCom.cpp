@@ -173,6 +173,9 @@ void CSerCom::InitCom() {
     m_nHandle = -1;
     m_bWait = false;
     m_bOwnExclusive = false;
+    m_bFlowControl = false;
+    m_line = kxline::Control();
+    m_szSettingError[0] = '\0';
     UpdNote();
     printf("CSerCom InitCom: %x  %d\r\n", AddressOf(this), m_nIndex);
 }
@@ -184,6 +187,9 @@ void CSerCom::UpdParams(const char* def) {
     int field = 0;
     size_t start = 0;
     char token[kNameSize];
+    // Line-control settings: all of the text's or none of them.
+    kxline::Control merged = m_line, named;
+    char error[kxline::kErrorSize] = "";
     for (size_t p = 0; p < len; ++p) {
         const char c = def[p];
         if (field == 0 && IsDigit(c) && p + 1 < len && def[p + 1] == ':') {
@@ -194,7 +200,15 @@ void CSerCom::UpdParams(const char* def) {
         }
         if (!IsSeparator(c) && p != len - 1) continue;
         // The last character always belongs to the last token, separator or not.
-        CopyBounded(token, def, start, p == len - 1 ? p + 1 : p);
+        const size_t end = p == len - 1 ? p + 1 : p;
+        CopyBounded(token, def, start, end);
+        // A name=value belongs after the stop bits; elsewhere it is taken
+        // for the field's value as always, and the next Open says why not.
+        if (error[0] == '\0' && field >= 1 && end > start && memchr(def + start, '=', end - start) != nullptr) {
+            if (field <= 5) kxline::TokenError(def + start, end - start, error);
+            else if (kxline::ParseSetting(def + start, end - start, &named, error))
+                kxline::ParseSetting(def + start, end - start, &merged, error);
+        }
         // Numbers saturate on every target (kxnum): an index or a speed past
         // the int range must not wrap into a small, plausible one.
         switch (field) {
@@ -212,6 +226,9 @@ void CSerCom::UpdParams(const char* def) {
         ++field;
         start = p + 1;
     }
+    if (error[0] == '\0') kxline::CheckSettings(&merged, named, error);
+    if (error[0] == '\0') m_line = merged;
+    memcpy(m_szSettingError, error, sizeof error);
     printf("CSerCom UpdParams: ComPort: %s%d, %d, %d\r\n", m_szPortName, m_nIndex, m_nParity,
            m_nStopCode);
     UpdNote();
@@ -281,6 +298,12 @@ int CSerCom::Open(const char* def) {
     printf("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopCode);
 
     ReleaseHandle();  // reopening must neither leak nor stay locked by the earlier descriptor
+    // A setting the text got wrong must not open the port as something else.
+    if (m_szSettingError[0] != '\0') {
+        printf("serial setting error: %s\n", m_szSettingError);
+        printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
+        return 0;
+    }
     int fd = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     // The port is ours alone: a second host, a terminal left open on the
     // line or a modem manager probing it would read replies meant for us.
@@ -301,11 +324,13 @@ int CSerCom::Open(const char* def) {
     // (only root gets past it): it stays as it was when we let go.
     int flagged = 0;
     m_bOwnExclusive = !(ioctl(fd, TIOCGEXCL, &flagged) == 0 && flagged != 0) && ioctl(fd, TIOCEXCL) == 0;
-    if (set_opt(fd, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
+    // set_opt with the line-control settings on top (none named: set_opt's own calls).
+    if (kxline::Configure(fd, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N', m_line) < 0) {
         ReleaseHandle();
         printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
         return 0;
     }
+    m_bFlowControl = m_line.FlowControl();
     printf("%s[%x] open ok!\r\n", GetNote(), GetType());
     return 1;
 }
@@ -314,9 +339,11 @@ int CSerCom::Open(const char* def) {
 // line that hung up) leaves it as free as it was before our Open.
 void CSerCom::ReleaseHandle() {
     if (m_nHandle == -1) return;
+    if (m_bFlowControl) tcflush(m_nHandle, TCOFLUSH);
     kxsys::ReleaseTty(m_nHandle, m_bOwnExclusive);
     m_nHandle = -1;
     m_bOwnExclusive = false;
+    m_bFlowControl = false;
 }
 
 int CSerCom::Close() {
@@ -354,12 +381,17 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
     // Wide so that a pass count that never reaches 0 cannot overflow.
     long long passes = timeout / 1000;
     bool hungUp = false;
+    const int gapMs = m_line.gapMs;
     do {
         if (interrupted) break;
         if (passes != 0) {
             --passes;
             usleep(1000);
         }
+        // A frame gap: once a byte has counted, the first gap of silence ends
+        // the Read, whatever passes remain (the terminal's timer counts only
+        // tenths of a second).
+        if (gapMs > 0 && total > 0 && kxsys::PollOne(m_nHandle, POLLIN, gapMs * 1000LL) == 0) break;
         n = kxsys::Read(m_nHandle, buf + total, static_cast<size_t>(len - total));
         if (n > 0) total += static_cast<int>(n);
         hungUp = n == 0 ? IsHungUp(m_nHandle) : n < 0 && IsGoneError(errno);

@@ -4,6 +4,7 @@
 #define KXSER_SERCOM_H
 
 #include "SerBase.h"
+#include "SerLine.h"
 
 // Digit for the low four bits of `value`.
 inline char _TOHEX(unsigned char value) {
@@ -53,6 +54,13 @@ public:
     bool m_bWait;
     // This channel set the tty's exclusive flag (and clears it when it lets go).
     bool m_bOwnExclusive;
+    // Flow control was on when the port opened: unsent output is discarded
+    // before the descriptor goes (a close would wait for it up to 30 s).
+    bool m_bFlowControl;
+    // Line-control settings named after the stop bits, and the first setting
+    // error of the last text ("" when none), which the next Open reports.
+    kxline::Control m_line;
+    char m_szSettingError[kxline::kErrorSize];
 
 private:
     void ReleaseHandle();

@@ -3,10 +3,15 @@
 // what the driver really made of the request.
 #include "SerLine.h"
 
+#include <linux/serial.h>
+#include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "SerCom.h"
 #include "SysCall.h"
@@ -101,6 +106,130 @@ bool KeepsNoLine(int fd, const struct termios& now) {
     return false;
 }
 
+// The settings' tokens as the refusal line names them.
+const char* FlowText(int flow) {
+    return flow == kxline::FLOW_RTSCTS ? "rtscts" : flow == kxline::FLOW_XONXOFF ? "xonxoff" : "none";
+}
+const char* Rs485Text(int mode) {
+    return mode == kxline::RS485_ON ? "on" : mode == kxline::RS485_INVERTED ? "inverted" : "off";
+}
+
+bool Refused(const char* name, const char* value) {
+    printf("serial setting refused: %s=%s\n", name, value);
+    return false;
+}
+
+bool Refused(const char* name, int value) {
+    printf("serial setting refused: %s=%d\n", name, value);
+    return false;
+}
+
+// Flow control and HUPCL travel in the line's own request; a driver without
+// hardware flow control drops CRTSCTS, and a tty without a line keeps every
+// control flag but HUPCL, CREAD and CLOCAL as it was.
+bool TermiosSettingsMade(const kxline::Control& c, const struct termios& back) {
+    if (c.flow >= 0 && ((back.c_cflag & CRTSCTS) != 0) != (c.flow == kxline::FLOW_RTSCTS))
+        return Refused("flow", FlowText(c.flow));
+    if (c.hupcl >= 0 && ((back.c_cflag & HUPCL) != 0) != (c.hupcl == 1)) return Refused("hupcl", c.hupcl);
+    return true;
+}
+
+// RS-485 (RTS drives the transceiver's driver enable): only the enable bit,
+// the RTS polarity and the delays named change; flags set from the device
+// tree (termination, receiving while sending) stay as the driver has them.
+bool Rs485Made(int fd, const kxline::Control& c) {
+    if (c.rs485 < 0) return true;
+    const char* mode = Rs485Text(c.rs485);
+    struct serial_rs485 now;
+    memset(&now, 0, sizeof now);
+    if (ioctl(fd, TIOCGRS485, &now) != 0)
+        return c.rs485 == kxline::RS485_OFF && errno == ENOTTY ? true : Refused("rs485", mode);
+    if (c.rs485 == kxline::RS485_OFF && (now.flags & SER_RS485_ENABLED) == 0) return true;
+    struct serial_rs485 asked = now;
+    const __u32 polarity = SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
+    if (c.rs485 == kxline::RS485_OFF) {
+        asked.flags &= ~static_cast<__u32>(SER_RS485_ENABLED);
+    } else {
+        asked.flags &= ~polarity;
+        asked.flags |= SER_RS485_ENABLED |
+                       (c.rs485 == kxline::RS485_ON ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+        if (c.rtsBefore >= 0) asked.delay_rts_before_send = static_cast<__u32>(c.rtsBefore);
+        if (c.rtsAfter >= 0) asked.delay_rts_after_send = static_cast<__u32>(c.rtsAfter);
+    }
+    struct serial_rs485 back = asked;
+    if (ioctl(fd, TIOCSRS485, &back) != 0) return Refused("rs485", mode);
+    memset(&back, 0, sizeof back);
+    if (ioctl(fd, TIOCGRS485, &back) != 0) return Refused("rs485", mode);
+    const __u32 mask = SER_RS485_ENABLED | (c.rs485 == kxline::RS485_OFF ? 0u : polarity);
+    if ((back.flags & mask) != (asked.flags & mask)) return Refused("rs485", mode);
+    if (c.rs485 == kxline::RS485_OFF) return true;
+    if (c.rtsBefore >= 0 && back.delay_rts_before_send != asked.delay_rts_before_send)
+        return Refused("rtsbefore", c.rtsBefore);
+    if (c.rtsAfter >= 0 && back.delay_rts_after_send != asked.delay_rts_after_send)
+        return Refused("rtsafter", c.rtsAfter);
+    return true;
+}
+
+// DTR and RTS right after the open (which raised both in the tty layer).
+bool ModemLinesMade(int fd, const kxline::Control& c) {
+    if (c.dtr < 0 && c.rts < 0) return true;
+    int raise = 0, lower = 0;
+    if (c.dtr >= 0) (c.dtr ? raise : lower) |= TIOCM_DTR;
+    if (c.rts >= 0) (c.rts ? raise : lower) |= TIOCM_RTS;
+    const bool asked = (raise == 0 || ioctl(fd, TIOCMBIS, &raise) == 0) &&
+                       (lower == 0 || ioctl(fd, TIOCMBIC, &lower) == 0);
+    int lines = 0;
+    const bool read = asked && ioctl(fd, TIOCMGET, &lines) == 0;
+    if (c.dtr >= 0 && (!read || ((lines & TIOCM_DTR) != 0) != (c.dtr == 1))) return Refused("dtr", c.dtr);
+    if (c.rts >= 0 && (!read || ((lines & TIOCM_RTS) != 0) != (c.rts == 1))) return Refused("rts", c.rts);
+    return true;
+}
+
+// Every driver keeps the flag; only some act on it (ftdi_sio then sets its
+// latency timer to 1 ms instead of 16).
+bool LowLatencyMade(int fd, const kxline::Control& c) {
+    if (c.lowLatency < 0) return true;
+    const bool on = c.lowLatency == 1;
+    struct serial_struct ss;
+    memset(&ss, 0, sizeof ss);
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return !on && errno == ENOTTY ? true : Refused("lowlat", c.lowLatency);
+    if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on) return true;
+    if (on) ss.flags |= ASYNC_LOW_LATENCY;
+    else ss.flags &= ~ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &ss) != 0) return Refused("lowlat", c.lowLatency);
+    memset(&ss, 0, sizeof ss);
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) != on)
+        return Refused("lowlat", c.lowLatency);
+    return true;
+}
+
+// Settings' values: a whole decimal number in range, or one of the names.
+bool Number(const char* text, int low, int high, int* value) {
+    if (*text == '\0') return false;
+    long n = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        n = n * 10 + (*p - '0');
+        if (n > high) return false;
+    }
+    if (n < low) return false;
+    *value = static_cast<int>(n);
+    return true;
+}
+
+bool Named(const char* text, const char* const* names, int count, int* value) {
+    for (int i = 0; i < count; ++i) {
+        if (strcasecmp(text, names[i]) == 0) {
+            *value = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* const kFlowNames[] = {"none", "rtscts", "xonxoff"};
+const char* const kRs485Names[] = {"off", "on", "inverted"};
+
 }  // namespace
 
 namespace kxline {
@@ -111,9 +240,80 @@ speed_t NamedSpeed(int rate) noexcept {
     return B0;
 }
 
+
+// A setting token holds at most 15 characters, as every token does; a
+// longer one is refused rather than cut (gap=000000000100 must not become
+// 10 ms).
+const size_t kTokenMax = 15;
+
+void TokenError(const char* token, size_t len, char* error) noexcept {
+    const size_t n = len < kErrorSize - 1 ? len : kErrorSize - 1;
+    memcpy(error, token, n);
+    error[n] = '\0';
+}
+
+bool ParseSetting(const char* token, size_t len, Control* next, char* error) noexcept {
+    const char* eq = static_cast<const char*>(memchr(token, '=', len));
+    char name[kTokenMax + 1], value[kTokenMax + 1];
+    if (eq == nullptr || len > kTokenMax) {
+        TokenError(token, len, error);
+        return false;
+    }
+    const size_t nameLen = static_cast<size_t>(eq - token);
+    memcpy(name, token, nameLen);
+    name[nameLen] = '\0';
+    memcpy(value, eq + 1, len - nameLen - 1);
+    value[len - nameLen - 1] = '\0';
+    Control c = *next;
+    bool ok;
+    if (strcasecmp(name, "flow") == 0) ok = Named(value, kFlowNames, 3, &c.flow);
+    else if (strcasecmp(name, "rs485") == 0) ok = Named(value, kRs485Names, 3, &c.rs485);
+    else if (strcasecmp(name, "rtsbefore") == 0) ok = Number(value, 0, 100, &c.rtsBefore);
+    else if (strcasecmp(name, "rtsafter") == 0) ok = Number(value, 0, 100, &c.rtsAfter);
+    else if (strcasecmp(name, "dtr") == 0) ok = Number(value, 0, 1, &c.dtr);
+    else if (strcasecmp(name, "rts") == 0) ok = Number(value, 0, 1, &c.rts);
+    else if (strcasecmp(name, "hupcl") == 0) ok = Number(value, 0, 1, &c.hupcl);
+    else if (strcasecmp(name, "lowlat") == 0) ok = Number(value, 0, 1, &c.lowLatency);
+    else if (strcasecmp(name, "gap") == 0) ok = Number(value, 0, 10000, &c.gapMs);
+    else ok = false;
+    if (!ok) {
+        TokenError(token, len, error);
+        return false;
+    }
+    *next = c;
+    return true;
+}
+
+// RTS cannot be set by hand while the driver drives it (hardware flow
+// control, RS-485), and the PL011 driver drops CRTSCTS in RS-485 mode. A
+// text that hands RTS to the driver drops an rts= of an earlier text; one
+// that names rts= while an earlier text's flow=rtscts or rs485 is in force
+// clashes with it (flow=none or rs485=off in the same text undoes that).
+bool CheckSettings(Control* merged, const Control& named, char* error) noexcept {
+    Control& next = *merged;
+    const bool rs485 = next.rs485 == RS485_ON || next.rs485 == RS485_INVERTED;
+    if ((named.flow == FLOW_RTSCTS || named.rs485 == RS485_ON || named.rs485 == RS485_INVERTED) &&
+        named.rts < 0)
+        next.rts = -1;
+    const char* clash = nullptr;
+    if (next.rts >= 0 && next.flow == FLOW_RTSCTS) clash = "rts= with flow=rtscts";
+    else if (next.rts >= 0 && rs485) clash = "rts= with rs485";
+    else if (next.flow == FLOW_RTSCTS && rs485) clash = "flow=rtscts with rs485";
+    else if ((named.rtsBefore >= 0 || named.rtsAfter >= 0) && !rs485) clash = "rtsbefore/rtsafter without rs485";
+    if (clash == nullptr) return true;
+    TokenError(clash, strlen(clash), error);
+    return false;
+}
 }  // namespace kxline
 
 int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow) {
+    return kxline::Configure(fd, nSpeed, nBits, nEvent, nStop, nFlow, kxline::Control());
+}
+
+namespace kxline {
+
+int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
+              const Control& control) noexcept {
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0) {
         puts("tcgetattr error");
@@ -205,6 +405,12 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
     tio.c_oflag &= ~OPOST;
     tio.c_cc[VTIME] = 2;
     tio.c_cc[VMIN] = 0;
+    // Flow control from the settings keeps the line raw (set_opt's own 'H'
+    // and 'S' leave it cooked, and 'S' resumes output on any byte).
+    if (control.flow == FLOW_RTSCTS) tio.c_cflag |= CRTSCTS;
+    if (control.flow == FLOW_XONXOFF) tio.c_iflag |= IXON | IXOFF;
+    if (control.hupcl == 1) tio.c_cflag |= HUPCL;
+    if (control.hupcl == 0) tio.c_cflag &= ~HUPCL;
     tcflush(fd, TCIOFLUSH);
 
     // The line read back decides, not the answers of the calls: drivers
@@ -232,6 +438,11 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
                RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
         return -1;
     }
+    if (!TermiosSettingsMade(control, back) || !Rs485Made(fd, control) || !ModemLinesMade(fd, control) ||
+        !LowLatencyMade(fd, control))
+        return -1;
     puts("set serial done+!");
     return 0;
 }
+
+}  // namespace kxline

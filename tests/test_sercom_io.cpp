@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SerCom.h"
@@ -368,6 +369,93 @@ TEST(SerComOpen, EveryWayOfLettingGoLeavesThePortFree) {
     });
     if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report.substr(6);
     EXPECT_EQ(report, "");
+}
+
+// Line-control settings after the stop bits, on a pty: what it carries is
+// read back; what it cannot carry (modem lines, RS-485, low latency) fails
+// Open with the setting named; a text with a setting error fails the next
+// Open before the device is touched.
+TEST(SerComOpen, LineControlSettings) {
+    const tcflag_t flowBits = IXON | IXOFF | IXANY;
+    const struct {
+        const char* settings;
+        const char* refusal;  // "" when it opens
+        tcflag_t cflagOn, cflagOff, iflagOn, iflagOff;
+    } rows[] = {
+        {"9600,N,8,1,flow=rtscts", "", CRTSCTS, 0, 0, flowBits},
+        {"9600,N,8,1,flow=xonxoff,hupcl=0", "", 0, CRTSCTS | HUPCL, IXON | IXOFF, IXANY},
+        {"9600,N,8,1:HUPCL=1:flow=none:gap=5", "", HUPCL, CRTSCTS, 0, flowBits},
+        {"9600,N,8,1,rs485=off,lowlat=0", "", 0, CRTSCTS, 0, flowBits},  // a pty has neither
+        {"9600,N,8,1,dtr=0", "serial setting refused: dtr=0\n", 0, 0, 0, 0},
+        {"9600,N,8,1,rs485=inverted", "serial setting refused: rs485=inverted\n", 0, 0, 0, 0},
+        {"9600,N,8,1,lowlat=1", "serial setting refused: lowlat=1\n", 0, 0, 0, 0},
+        {"9600,N,8,1,gap=000000000100", "serial setting error: gap=000000000100\n", 0, 0, 0, 0},
+        {"9600,N,8,1,gap=10001", "serial setting error: gap=10001\n", 0, 0, 0, 0},
+        {"9600,N,8,1,speed=9600", "serial setting error: speed=9600\n", 0, 0, 0, 0},
+        {"9600,N,flow=rtscts,1", "serial setting error: flow=rtscts\n", 0, 0, 0, 0},  // the data bits' field
+        {"9600,N,8,1,flow=rtscts,rts=1", "serial setting error: rts= with flow=rtscts\n", 0, 0, 0, 0},
+        {"9600,N,8,1,rs485=on,flow=rtscts", "serial setting error: flow=rtscts with rs485\n", 0, 0, 0, 0},
+        {"9600,N,8,1,rtsbefore=5", "serial setting error: rtsbefore/rtsafter without rs485\n", 0, 0, 0, 0},
+        {"9600,N,8,1,rs485=on,rtsafter=101", "serial setting error: rtsafter=101\n", 0, 0, 0, 0},
+    };
+    SerialLine line;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.settings);
+        kxtest::CookLine(line.holder.get());
+        StdoutCapture cap;
+        CSerCom ch(line.Def(row.settings).c_str());
+        const std::string built = cap.Text();
+        spy::calls = 0;
+        if (row.refusal[0] != '\0') {
+            EXPECT_EQ(ch.Open(nullptr), 0);
+            const std::string tail = std::string(row.refusal) + ch.GetNote() + "[" + HexCode(line.Type()) +
+                                     "] set_op error!\r\n";
+            const std::string log = cap.Stop();
+            EXPECT_EQ(log.substr(log.size() < tail.size() ? 0 : log.size() - tail.size()), tail) << log;
+            if (strstr(row.refusal, "setting error") != nullptr) {
+                EXPECT_EQ(spy::calls, 0) << "the device was touched";
+            }
+            EXPECT_EQ(ch.IsOpened(), 0);
+            continue;
+        }
+        ASSERT_EQ(ch.Open(nullptr), 1) << cap.Stop();
+        cap.Stop();
+        const struct termios t = Attrs(line.holder.get());
+        EXPECT_EQ(t.c_cflag & row.cflagOn, row.cflagOn);
+        EXPECT_EQ(t.c_cflag & row.cflagOff, kNone);
+        EXPECT_EQ(t.c_iflag & row.iflagOn, row.iflagOn);
+        EXPECT_EQ(t.c_iflag & row.iflagOff, kNone);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), kNone) << "the line stays raw";
+        // A text with a setting error changes no setting; the next good text
+        // names none, so the settings stay as they are.
+        StdoutCapture quiet;
+        ch.SetDef(line.Def("9600,N,8,1,flow=bogus").c_str());
+        EXPECT_EQ(ch.Open(nullptr), 0);
+        ch.SetDef(line.Def("9600").c_str());
+        ASSERT_EQ(ch.Open(nullptr), 1);
+        EXPECT_EQ(Attrs(line.holder.get()).c_cflag & row.cflagOn, row.cflagOn);
+        ch.Close();
+    }
+}
+
+// XON/XOFF: the far end's XOFF holds the channel's output, its XON lets it go.
+TEST(SerComOpen, XonXoffHoldsAndReleasesOutput) {
+    SerialLine line;
+    std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("115200,N,8,1,flow=xonxoff"));
+    ASSERT_TRUE(ch);
+    // The marker reaches the channel's queue only once the XOFF before it is taken.
+    const unsigned char xoff[] = {0x13, 'm'}, xon = 0x11;
+    ASSERT_TRUE(kxtest::WriteAll(line.master(), xoff, 2));
+    ASSERT_TRUE(kxtest::WaitInputQueued(ch->GetHandle(), 1, 10000));
+    kxtest::StdoutToNull quiet;
+    std::thread writer([&] { ch->Write(reinterpret_cast<const unsigned char*>("abc"), 3); });
+    EXPECT_FALSE(kxtest::WaitReadable(line.master(), 300)) << "output went out under XOFF";
+    ASSERT_TRUE(kxtest::WriteAll(line.master(), &xon, 1));
+    char got[3] = {};
+    EXPECT_EQ(kxtest::ReadFully(line.master(), got, 3, 10000), 3);
+    writer.join();
+    EXPECT_EQ(std::string(got, 3), "abc");
+    ch->Close();
 }
 
 // The parity, stop-bit and flow choices that Open never passes.

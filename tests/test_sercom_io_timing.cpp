@@ -111,6 +111,37 @@ TEST_F(SerComPacing, BytesKeepingUpKeepTheReadGoing) {
     EXPECT_EQ(cap.Stop(), "RECV: 61 62 63 64 65 66 \r\n");
 }
 
+// A frame gap ends the Read at the first silence of its length once a byte
+// has counted, whatever passes remain; shorter pauses keep it going.
+TEST_F(SerComPacing, FrameGapEndsTheReadAtTheFirstSilenceOfItsLength) {
+    const struct {
+        const char* gap;
+        int timeout;
+        const char* got;
+    } rows[] = {{"gap=0", 0, "abcdef"}, {"gap=100", 0, "abcdef"}, {"gap=10", 0, "a"}, {"gap=10", -1000, "a"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.gap) + " " + std::to_string(row.timeout));
+        StdoutCapture quiet;
+        ASSERT_EQ(ch->Open(line.Def(std::string("115200,N,8,1,") + row.gap).c_str()), 1);
+        std::thread writer([this] {
+            for (const char* chunk : {"a", "b", "c", "d", "e", "f"}) {
+                Send(chunk);
+                SleepMs(40);
+            }
+        });
+        char buf[64] = {};
+        const double t0 = kxtest::NowMs();
+        const int n = ch->Read(reinterpret_cast<unsigned char*>(buf), 64, row.timeout);
+        const double ms = kxtest::NowMs() - t0;
+        writer.join();
+        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), row.got);
+        if (strlen(row.got) == 1) {
+            EXPECT_LT(ms, 190) << "ended by the 0.2 s read timer, not by the gap";
+        }
+        ch->Purge();
+    }
+}
+
 // A host breaks a Read whose passes never run out (a time-out of -1000 or
 // less) with a signal whose handler it installed without SA_RESTART: the
 // interrupted device read fails, and Read ends with what it has. A signal
