@@ -29,5 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
 
     com.SetDef(def);
     if (strlen(com.GetNote()) == 0) abort();
+    // Settings stay in their ranges, and the error text inside its array.
+    if (memchr(com.m_szSettingError, '\0', sizeof com.m_szSettingError) == nullptr) abort();
+    if (com.m_line.gapMs < 0 || com.m_line.gapMs > 10000 || com.m_line.rtsBefore > 100 || com.m_line.rtsAfter > 100)
+        abort();
     return 0;
 }
