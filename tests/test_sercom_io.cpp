@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -399,20 +400,25 @@ TEST(SerComOpen, LineControlSettings) {
         {"9600,N,8,1,rs485=on,rtsafter=101", "serial setting error: rtsafter=101\n", 0, 0, 0, 0},
     };
     SerialLine line;
+    // qemu-user 7 knows no TIOCGRS485 (ENOSYS): whether the port has RS-485
+    // cannot be told there, so rs485=off is refused too.
+    struct serial_rs485 rs485;
+    const bool rs485Known = ioctl(line.holder.get(), TIOCGRS485, &rs485) == 0 || errno == ENOTTY;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.settings);
+        const char* refusal = row.refusal;
+        if (!rs485Known && strstr(row.settings, "rs485=off") != nullptr) refusal = "serial setting refused: rs485=off\n";
         kxtest::CookLine(line.holder.get());
         StdoutCapture cap;
         CSerCom ch(line.Def(row.settings).c_str());
-        const std::string built = cap.Text();
         spy::calls = 0;
-        if (row.refusal[0] != '\0') {
+        if (refusal[0] != '\0') {
             EXPECT_EQ(ch.Open(nullptr), 0);
-            const std::string tail = std::string(row.refusal) + ch.GetNote() + "[" + HexCode(line.Type()) +
+            const std::string tail = std::string(refusal) + ch.GetNote() + "[" + HexCode(line.Type()) +
                                      "] set_op error!\r\n";
             const std::string log = cap.Stop();
             EXPECT_EQ(log.substr(log.size() < tail.size() ? 0 : log.size() - tail.size()), tail) << log;
-            if (strstr(row.refusal, "setting error") != nullptr) {
+            if (strstr(refusal, "setting error") != nullptr) {
                 EXPECT_EQ(spy::calls, 0) << "the device was touched";
             }
             EXPECT_EQ(ch.IsOpened(), 0);
