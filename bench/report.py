@@ -51,6 +51,7 @@ def main():
     net = runs(net_doc)
     ser = runs(load(os.path.join(src, "bench_serial.json")))
     dl = runs(load(os.path.join(src, "bench_dlopen.json")))
+    lock = runs(load(os.path.join(src, "bench_lock.json")))
 
     rows = []  # (what, measured, goal, pass, note)
 
@@ -81,6 +82,13 @@ def main():
             ratio_row("pty %s of %d bytes vs raw" % (kind.lower(), size),
                       b["channel_per_raw"] if b else None, 1.1,
                       "%.1f µs per channel call" % (b["real_time"] / 1000) if b else "")
+
+    b = find(lock, "BM_LockHandOver")
+    ok = b is not None and b["worst_holds"] < 1.5
+    rows.append(("contended Lock: the waiter's worst wait behind 20 ms holds",
+                 "n/a" if b is None else "%.2f holds" % b["worst_holds"], "< 1.5 holds",
+                 "pass" if ok else "MISS",
+                 "mean %.1f ms, worst %.1f ms" % (b["mean_ms"], b["worst_ms"]) if b else ""))
 
     for proto in ("Tcp", "Udp"):
         b = find(net, "BM_Exchange64" + proto)
@@ -113,6 +121,9 @@ def main():
     for r in rows:
         lines.append("| %s | %s | %s | %s | %s |" % r)
     lines.append("")
+    u = find(lock, "BM_LockUnlockUncontended")
+    if u:
+        lines.append("Not a goal: an uncontended Lock + Unlock %.1f ns." % u["real_time"])
     o = find(net, "BM_OpenTcp")
     if o:
         lines.append("Not a goal: TCP Open + Close %.1f µs vs blocking connect + close %.1f µs "

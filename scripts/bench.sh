@@ -23,7 +23,7 @@ if ! command -v gnuplot >/dev/null 2>&1; then
 fi
 
 reps=${BENCH_REPS:-5}
-for name in bench_hexdump bench_net bench_serial bench_dlopen; do
+for name in bench_hexdump bench_net bench_serial bench_lock bench_dlopen; do
   b=$dir/$name
   [[ -x $b ]] || { echo "missing $b (build the native preset)" >&2; exit 1; }
   echo "== $name"

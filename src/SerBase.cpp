@@ -1,8 +1,8 @@
 #include "SerBase.h"
 
-#include <time.h>
-
 #include <cstring>
+
+#include "SysCall.h"
 
 CSerBase::CSerBase(int index) {
     Init();
@@ -17,8 +17,44 @@ CSerBase::~CSerBase() {
     Free();
 }
 
+namespace {
+
+// The lock is a ticket lock in the 32-bit word of m_lock: the next ticket
+// to hand out in the upper half, the ticket being served in the lower.
+// Hosts hold a channel across a blocking Read (0.4 s on a serial line, far
+// longer with INFINITE) while another thread polls it and re-locks at
+// once; Unlock hands the lock to the oldest waiter, so neither can starve
+// the other, and waiters sleep in the kernel (futex) instead of burning
+// their CPU: on one core a waiter of higher real-time priority would never
+// let the holder run to Unlock.
+const unsigned kTicket = 1u << 16;
+const unsigned kServingMask = 0xffffu;
+const int kSpinTries = 100;
+
+static_assert(sizeof(pthread_spinlock_t) == sizeof(unsigned), "the lock word is 32 bits");
+
+unsigned* Word(pthread_spinlock_t* lock) {
+    return reinterpret_cast<unsigned*>(const_cast<int*>(lock));
+}
+
+// A brief hold is over within a short spin; then the waiter sleeps until
+// an Unlock changes the word.
+void WaitForTurn(unsigned* word, unsigned ticket) {
+    for (int i = 0; i < kSpinTries; ++i)
+        if ((__atomic_load_n(word, __ATOMIC_ACQUIRE) & kServingMask) == ticket) return;
+    for (;;) {
+        const unsigned now = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+        if ((now & kServingMask) == ticket) return;
+        kxsys::FutexWait(word, now);
+    }
+}
+
+}  // namespace
+
+// The word's value is ours: pthread_spin_init stores 1 for unlocked on some
+// targets.
 void CSerBase::Init() {
-    pthread_spin_init(&m_lock, PTHREAD_PROCESS_PRIVATE);
+    __atomic_store_n(Word(&m_lock), 0u, __ATOMIC_RELAXED);
     m_bBusy = false;
     m_nKind = KIND_SERIAL;
     m_nIndex = 1;
@@ -27,44 +63,28 @@ void CSerBase::Init() {
     m_strNote = "CSerBase";
 }
 
-void CSerBase::Free() {
-    pthread_spin_destroy(&m_lock);
-}
-
-namespace {
-
-// Hosts hold a channel across a blocking Read (0.4 s on a serial line, far
-// longer with INFINITE), so a waiter that only spun would burn its CPU for
-// the whole wait, and on one core a waiter of higher real-time priority
-// would never let the holder run to Unlock. A short spin covers the common
-// brief hold; then the waiter sleeps in steps that grow to about 1 ms.
-const int kSpinTries = 100;
-const long kFirstSleepNs = 50 * 1000;
-const long kLongestSleepNs = 1000 * 1000;
-
-void WaitForLock(pthread_spinlock_t* lock) {
-    for (int i = 0; i < kSpinTries; ++i)
-        if (pthread_spin_trylock(lock) == 0) return;
-    long stepNs = kFirstSleepNs;
-    for (;;) {
-        struct timespec ts = {0, stepNs};
-        nanosleep(&ts, nullptr);
-        if (pthread_spin_trylock(lock) == 0) return;
-        if (stepNs < kLongestSleepNs) stepNs = stepNs * 2 > kLongestSleepNs ? kLongestSleepNs : stepNs * 2;
-    }
-}
-
-}  // namespace
+// The lock holds no resource of the system.
+void CSerBase::Free() {}
 
 void CSerBase::Lock() {
-    // The uncontended pair stays one atomic operation each way.
-    if (pthread_spin_trylock(&m_lock) != 0) WaitForLock(&m_lock);
+    // Uncontended, taking a ticket is the one atomic operation.
+    const unsigned before = __atomic_fetch_add(Word(&m_lock), kTicket, __ATOMIC_ACQUIRE);
+    const unsigned ticket = before >> 16;
+    if ((before & kServingMask) != ticket) WaitForTurn(Word(&m_lock), ticket);
     m_bBusy = true;
 }
 
 void CSerBase::Unlock() {
     m_bBusy = false;
-    pthread_spin_unlock(&m_lock);
+    unsigned* word = Word(&m_lock);
+    // Only the holder changes the lower half; the upper half may grow
+    // meanwhile, and a carry must never reach it.
+    unsigned now = __atomic_load_n(word, __ATOMIC_RELAXED);
+    unsigned next;
+    do {
+        next = (now & ~kServingMask) | ((now + 1) & kServingMask);
+    } while (!__atomic_compare_exchange_n(word, &now, next, true, __ATOMIC_RELEASE, __ATOMIC_RELAXED));
+    if ((next >> 16) != (next & kServingMask)) kxsys::FutexWakeAll(word);
 }
 
 bool CSerBase::IsBusy() { return m_bBusy; }

@@ -3,8 +3,6 @@
 #include <stdint.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -174,6 +172,7 @@ void CSerCom::InitCom() {
     m_nStopCode = 1;
     m_nHandle = -1;
     m_bWait = false;
+    m_bOwnExclusive = false;
     UpdNote();
     printf("CSerCom InitCom: %x  %d\r\n", AddressOf(this), m_nIndex);
 }
@@ -248,38 +247,6 @@ int CSerCom::GetDefType(const char* def) {
 
 namespace {
 
-// A speed of 0 or less keeps the long-standing default (never B0, which
-// would hang the line up).
-const int kDefaultBaud = 115200;
-
-int RateFor(int baud) { return baud > 0 ? baud : kDefaultBaud; }
-
-// Drivers do not refuse a rate they cannot make: the FTDI driver falls back
-// to 9600, the 8250 keeps the earlier speed, and both answer success. What
-// they stored tells; 3 % is what a UART's own clock error may leave.
-bool RateMade(unsigned asked, unsigned made) {
-    const unsigned long long diff = asked > made ? asked - made : made - asked;
-    return diff * 100ULL <= static_cast<unsigned long long>(asked) * 3ULL;
-}
-
-// Drivers answer success for a character format they cannot make and store
-// what they make instead: ftdi_sio turns 6 data bits into 8, a driver (or an
-// emulator) without stick parity drops CMSPAR. A pseudo-terminal has no wire
-// and always forces 8 data bits without parity, so those two are not asked
-// of it.
-bool IsPseudoTerminal(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-           major(st.st_rdev) <= 143;
-}
-
-bool FrameMade(int fd, tcflag_t asked, tcflag_t made) {
-    tcflag_t mask = CSIZE | PARENB | CMSPAR | CSTOPB;
-    if (asked & PARENB) mask |= PARODD;
-    if (IsPseudoTerminal(fd)) mask &= ~static_cast<tcflag_t>(CSIZE | PARENB);
-    return (asked & mask) == (made & mask);
-}
-
 char ParityChar(int code) {
     switch (code) {
         case 1: return 'O';
@@ -313,32 +280,29 @@ int CSerCom::Open(const char* def) {
     const char parity = ParityChar(m_nParity);
     printf("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopCode);
 
-    if (m_nHandle != -1) {  // reopening must not leak the earlier descriptor
-        kxsys::Close(m_nHandle);
-        m_nHandle = -1;
-    }
-    m_nHandle = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ReleaseHandle();  // reopening must neither leak nor stay locked by the earlier descriptor
+    int fd = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     // The port is ours alone: a second host, a terminal left open on the
     // line or a modem manager probing it would read replies meant for us.
     // flock holds off every program that locks too, root or not.
     // Then back to blocking: VMIN/VTIME pace the reads. A descriptor left
     // non-blocking would read nothing at once and miss a reply on its way.
-    if (m_nHandle >= 0 &&
-        (flock(m_nHandle, LOCK_EX | LOCK_NB) != 0 || fcntl(m_nHandle, F_SETFL, 0) != 0)) {
-        kxsys::Close(m_nHandle);
-        m_nHandle = -1;
+    if (fd >= 0 && (flock(fd, LOCK_EX | LOCK_NB) != 0 || fcntl(fd, F_SETFL, 0) != 0)) {
+        kxsys::ReleaseTty(fd, false);
+        fd = -1;
     }
-    if (m_nHandle < 0) {
-        m_nHandle = -1;
+    if (fd < 0) {
         printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
     }
-    // Refuses any other open without CAP_SYS_ADMIN, locking or not. It fails
-    // only on a path that is no terminal, which set_opt's tcgetattr reports.
-    ioctl(m_nHandle, TIOCEXCL);
-    if (set_opt(m_nHandle, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
-        kxsys::Close(m_nHandle);
-        m_nHandle = -1;
+    m_nHandle = fd;
+    // TIOCEXCL refuses any later open by a program without CAP_SYS_ADMIN,
+    // locking or not. A flag that is already set is another program's
+    // (only root gets past it): it stays as it was when we let go.
+    int flagged = 0;
+    m_bOwnExclusive = !(ioctl(fd, TIOCGEXCL, &flagged) == 0 && flagged != 0) && ioctl(fd, TIOCEXCL) == 0;
+    if (set_opt(fd, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N') < 0) {
+        ReleaseHandle();
         printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
         return 0;
     }
@@ -346,14 +310,17 @@ int CSerCom::Open(const char* def) {
     return 1;
 }
 
+// Every way of letting go of the port (Close, a reopen, a failed Open, a
+// line that hung up) leaves it as free as it was before our Open.
+void CSerCom::ReleaseHandle() {
+    if (m_nHandle == -1) return;
+    kxsys::ReleaseTty(m_nHandle, m_bOwnExclusive);
+    m_nHandle = -1;
+    m_bOwnExclusive = false;
+}
+
 int CSerCom::Close() {
-    if (IsOpened()) {
-        // Exclusive use outlives our descriptor while another program still
-        // holds the tty open: hand the port back.
-        ioctl(m_nHandle, TIOCNXCL);
-        kxsys::Close(m_nHandle);
-        m_nHandle = -1;
-    }
+    if (IsOpened()) ReleaseHandle();
     return 1;
 }
 
@@ -432,118 +399,4 @@ int CSerCom::Wait() {
 int CSerCom::WaitProc(void* channel) {
     if (channel == nullptr) return 0;
     return static_cast<CSerCom*>(channel)->Wait();
-}
-
-int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow) {
-    struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        puts("tcgetattr error");
-        return -1;
-    }
-    tcflush(fd, TCIOFLUSH);
-
-    tio.c_cflag |= CLOCAL | CREAD;
-
-    // A rate without a B constant keeps the earlier speed here and is set
-    // through termios2 once the rest is applied.
-    const int rate = RateFor(nSpeed);
-    const speed_t speed = kxsys::SpeedCode(rate);
-    // cfsetispeed leaves the input code (CIBAUD) alone: BOTHER left there
-    // by an earlier custom rate, or by another program, would keep the
-    // input at the old rate on drivers that do not re-encode the speed
-    // (amba-pl011). Cleared, the input follows the output.
-    tio.c_cflag &= ~CIBAUD;
-    if (speed != B0) {
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-    }
-
-    tio.c_cflag &= ~CSIZE;
-    switch (nBits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
-    }
-
-    // Mark and space are stick parity: the parity bit is always 1 or 0,
-    // the address flag of multi-drop and 9-bit protocols. CMSPAR is cleared
-    // otherwise, or a port an earlier program left with it would turn even
-    // or odd into stick parity.
-    switch (nEvent) {
-        case 'E': case 'e':
-            tio.c_cflag |= PARENB;
-            tio.c_cflag &= ~(PARODD | CMSPAR);
-            tio.c_iflag |= INPCK;
-            break;
-        case 'O': case 'o':
-            tio.c_cflag |= PARENB | PARODD;
-            tio.c_cflag &= ~CMSPAR;
-            tio.c_iflag |= INPCK;
-            break;
-        case 'M': case 'm':
-            tio.c_cflag |= PARENB | PARODD | CMSPAR;
-            tio.c_iflag |= INPCK;
-            break;
-        case 'S': case 's':
-            tio.c_cflag |= PARENB | CMSPAR;
-            tio.c_cflag &= ~PARODD;
-            tio.c_iflag |= INPCK;
-            break;
-        default:
-            tio.c_cflag &= ~(PARENB | CMSPAR);
-            tio.c_iflag &= ~INPCK;
-            break;
-    }
-
-    if (nStop == 2) tio.c_cflag |= CSTOPB;
-    else tio.c_cflag &= ~CSTOPB;
-
-    switch (nFlow) {
-        case 'H': case 'h':
-            tio.c_cflag |= CRTSCTS;
-            tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-            break;
-        case 'S': case 's':
-            tio.c_cflag &= ~CRTSCTS;
-            tio.c_iflag |= IXON | IXOFF | IXANY;
-            break;
-        default:
-            tio.c_cflag &= ~CRTSCTS;
-            tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-            tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
-            tio.c_iflag &= ~(INLCR | IGNCR | ICRNL);
-            tio.c_oflag &= ~(ONLCR | OCRNL);
-            // What cfmakeraw also clears: a port that an earlier program left
-            // with ISTRIP turns 0xA5 into 0x25, with PARMRK it doubles every
-            // 0xFF, and so on; binary protocols then fail their checksums.
-            // CSIZE, PARENB, PARODD, INPCK and CSTOPB stay as decided above.
-            tio.c_lflag &= ~(ECHONL | IEXTEN);
-            tio.c_iflag &= ~(ISTRIP | PARMRK | IGNBRK | BRKINT | IUCLC);
-            break;
-    }
-
-    tio.c_oflag &= ~OPOST;
-    tio.c_cc[VTIME] = 2;
-    tio.c_cc[VMIN] = 0;
-    tcflush(fd, TCIOFLUSH);
-
-    struct termios back;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 ||
-        (speed == B0 && kxsys::SetLineRate(fd, static_cast<unsigned>(rate)) != 0) ||
-        tcgetattr(fd, &back) != 0 || !FrameMade(fd, tio.c_cflag, back.c_cflag)) {
-        puts("serial setup error");
-        puts("serial setup error");
-        return -1;
-    }
-    unsigned made = 0, madeIn = 0;
-    const bool read = kxsys::GetLineRate(fd, &made, &madeIn) == 0;
-    if (!read || !RateMade(static_cast<unsigned>(rate), made) ||
-        !RateMade(static_cast<unsigned>(rate), madeIn)) {
-        printf("serial speed error: %d asked, %u set\n", rate,
-               RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
-        return -1;
-    }
-    puts("set serial done+!");
-    return 0;
 }

@@ -51,6 +51,11 @@ public:
     int m_nStopCode;
     int m_nHandle;
     bool m_bWait;
+    // This channel set the tty's exclusive flag (and clears it when it lets go).
+    bool m_bOwnExclusive;
+
+private:
+    void ReleaseHandle();
 };
 
 #endif

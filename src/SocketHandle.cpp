@@ -224,9 +224,12 @@ bool CSocketHandle::Attach(long sock) {
     return true;
 }
 
+// The socket becomes the host's, without the close-on-exec flag the helper
+// gave it: the host decides what its children inherit.
 long CSocketHandle::Detach() {
     const long held = m_hSock;
     InterlockedExchange(&m_hSock, -1);
+    if (held != -1) kxsys::ClearCloseOnExec(SysFd(held));
     return held;
 }
 

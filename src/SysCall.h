@@ -10,14 +10,20 @@
 // Every descriptor the library obtains stays above 2: a daemon host that
 // closed its standard streams would otherwise hand its next descriptor, say
 // the TCP socket to a PLC, to standard output, and every log line would go to
-// the peer.
+// the peer. Every descriptor the library keeps is close-on-exec: a helper the
+// host runs (system, popen) would otherwise hold our tty and its lock, or keep
+// a TCP connection alive after our Close. An accepted socket is handed to the
+// host and stays as the host would make it.
 #ifndef KXSER_SYSCALL_H
 #define KXSER_SYSCALL_H
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <linux/futex.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,10 +46,19 @@ inline int AboveStdio(int fd) noexcept {
     return moved;
 }
 
-inline int Open(const char* path, int flags) noexcept { return AboveStdio(::open(path, flags)); }
+inline int Open(const char* path, int flags) noexcept {
+    return AboveStdio(::open(path, flags | O_CLOEXEC));
+}
 
 inline int Socket(int domain, int type, int protocol) noexcept {
-    return AboveStdio(::socket(domain, type, protocol));
+    return AboveStdio(::socket(domain, type | SOCK_CLOEXEC, protocol));
+}
+
+// For a descriptor handed over to the host: what its children inherit is
+// the host's to decide.
+inline void ClearCloseOnExec(int fd) noexcept {
+    const int fdFlags = ::fcntl(fd, F_GETFD);
+    if (fdFlags >= 0 && (fdFlags & FD_CLOEXEC) != 0) ::fcntl(fd, F_SETFD, fdFlags & ~FD_CLOEXEC);
 }
 
 inline int Accept(int fd, sockaddr* addr, socklen_t* len) noexcept {
@@ -51,6 +66,18 @@ inline int Accept(int fd, sockaddr* addr, socklen_t* len) noexcept {
 }
 
 inline int Close(int fd) noexcept { return ::close(fd); }
+
+// Lets go of a tty: its exclusive flag when `clearExclusive` (the flag belongs
+// to the tty, not to the descriptor, and lasts while anything else holds the
+// tty open), its flock (a forked child's copy of the descriptor would keep
+// it), then the descriptor. errno is kept for the caller's report.
+inline void ReleaseTty(int fd, bool clearExclusive) noexcept {
+    const int err = errno;
+    if (clearExclusive) ::ioctl(fd, TIOCNXCL);
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    errno = err;
+}
 
 inline ssize_t Read(int fd, void* buf, size_t len) noexcept { return ::read(fd, buf, len); }
 
@@ -121,6 +148,21 @@ inline int PollOne(int fd, short events, long long timeoutUs, short* revents = n
     return r;
 }
 
+// Sleeps while the 32-bit word at `word` still holds `expected` (or until
+// woken or a signal comes; callers look again either way).
+inline void FutexWait(unsigned* word, unsigned expected) noexcept {
+    const int err = errno;
+    ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+    errno = err;
+}
+
+// Wakes every thread sleeping on `word`.
+inline void FutexWakeAll(unsigned* word) noexcept {
+    const int err = errno;
+    ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr, nullptr, 0);
+    errno = err;
+}
+
 // GPIO-style requests that take a plain integer argument (not a pointer).
 inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
     return ::ioctl(fd, request, arg);
@@ -128,9 +170,9 @@ inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
 
 // Line rates beyond the B constants that <termios.h> names go through the
 // kernel's termios2 (BOTHER). Its header clashes with <termios.h>, so these
-// live in a unit of their own (SysLineRate.cpp).
-// The B constant for `rate` bit/s, or 0 (B0) where the platform names none.
-unsigned SpeedCode(int rate) noexcept;
+// live in a unit of their own (SysLineRate.cpp), and rates cross it as plain
+// bit/s: the kernel's speed codes never meet glibc's speed_t, which newer
+// glibc defines as the rate itself.
 // Sets input and output rate to `rate` bit/s, all other settings kept: 0,
 // or -1 with errno.
 int SetLineRate(int fd, unsigned rate) noexcept;

@@ -11,27 +11,33 @@
 
 namespace {
 
+// The kernel's speed codes, a type of their own: glibc's cfsetospeed takes
+// its own speed_t, which newer glibc defines as the rate itself, so a kernel
+// code must not reach it (nor leave this unit).
+enum class KernelSpeed : unsigned {};
+constexpr KernelSpeed K(unsigned code) { return static_cast<KernelSpeed>(code); }
+
 struct RateCode {
     unsigned rate;
-    unsigned code;
+    KernelSpeed code;
 };
 
 // Every rate the platform names; the high ones are not on every target.
 const RateCode kRates[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},
+    {50, K(B50)},           {75, K(B75)},           {110, K(B110)},         {134, K(B134)},
+    {150, K(B150)},         {200, K(B200)},         {300, K(B300)},         {600, K(B600)},
+    {1200, K(B1200)},       {1800, K(B1800)},       {2400, K(B2400)},       {4800, K(B4800)},
+    {9600, K(B9600)},       {19200, K(B19200)},     {38400, K(B38400)},     {57600, K(B57600)},
+    {115200, K(B115200)},   {230400, K(B230400)},
 #ifdef B460800
-    {460800, B460800},
+    {460800, K(B460800)},
 #endif
 #ifdef B500000
-    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {500000, K(B500000)},   {576000, K(B576000)},   {921600, K(B921600)},   {1000000, K(B1000000)},
+    {1152000, K(B1152000)}, {1500000, K(B1500000)}, {2000000, K(B2000000)},
 #endif
 #ifdef B2500000
-    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+    {2500000, K(B2500000)}, {3000000, K(B3000000)}, {3500000, K(B3500000)}, {4000000, K(B4000000)},
 #endif
 };
 
@@ -40,7 +46,7 @@ const RateCode kRates[] = {
 bool Unsupported(int err) { return err == ENOSYS || err == ENOTTY || err == EINVAL; }
 
 // 0 for B0 and BOTHER: no rate such a code names.
-unsigned RateOf(unsigned code) {
+unsigned RateOf(KernelSpeed code) {
     for (const RateCode& r : kRates)
         if (r.code == code) return r.rate;
     return 0;
@@ -49,12 +55,6 @@ unsigned RateOf(unsigned code) {
 }  // namespace
 
 namespace kxsys {
-
-unsigned SpeedCode(int rate) noexcept {
-    for (const RateCode& r : kRates)
-        if (static_cast<int>(r.rate) == rate) return r.code;
-    return 0;
-}
 
 int SetLineRate(int fd, unsigned rate) noexcept {
     struct termios2 t;
@@ -76,10 +76,10 @@ int GetLineRate(int fd, unsigned* rate, unsigned* inRate) noexcept {
     if (!Unsupported(errno)) return -1;
     struct termios t;
     if (::ioctl(fd, TCGETS, &t) != 0) return -1;
-    *rate = RateOf(t.c_cflag & CBAUD);
+    *rate = RateOf(K(t.c_cflag & CBAUD));
     // An input code of B0 means the input follows the output.
     const unsigned in = (t.c_cflag >> IBSHIFT) & CBAUD;
-    if (inRate != nullptr) *inRate = in == B0 ? *rate : RateOf(in);
+    if (inRate != nullptr) *inRate = in == B0 ? *rate : RateOf(K(in));
     return 0;
 }
 

@@ -253,6 +253,9 @@ TEST(Reliability, SerialOpenCloseCyclesLeakNothing) {
         CSerCom ch(line.Def("115200,N,8,1").c_str());
         for (int i = 0; i < cycles; ++i) {
             ASSERT_EQ(ch.Open(nullptr), 1) << "cycle " << i;
+            if (i == 0) {
+                EXPECT_NE(fcntl(ch.GetHandle(), F_GETFD) & FD_CLOEXEC, 0) << "a host's child would hold the port";
+            }
             if (i % 97 == 0) {
                 ASSERT_EQ(ch.Open(nullptr), 1) << "reopen while open";
             }
@@ -281,12 +284,18 @@ TEST(Reliability, NetworkOpenCloseCyclesLeakNothing) {
         LogToNull quiet;
         CSerNet tcp(("127.0.0.1:" + std::to_string(PortOf(listener))).c_str());
         CSerNet udp(("u127.0.0.1:" + std::to_string(PortOf(listener))).c_str());
+        // Opening a broadcast channel sends nothing.
+        CSerNet broadcast(("b:" + std::to_string(PortOf(listener))).c_str());
         int failures = 0;
         for (int i = 0; i < cycles; ++i) {
             // Connections are closed by this side first, so each cycle leaves a
             // TIME_WAIT behind; alternate with UDP to stay far from port exhaustion.
-            CSerNet& ch = i % 2 == 0 ? tcp : udp;
+            CSerNet& ch = i == 2 ? broadcast : i % 2 == 0 ? tcp : udp;
             if (ch.Open(nullptr) != 1) ++failures;
+            if (i < 3) {
+                // A host's child must not keep the peer's connection alive.
+                EXPECT_NE(fcntl(ch.GetHandle(), F_GETFD) & FD_CLOEXEC, 0) << ch.GetNote();
+            }
             ch.Close();
         }
         stop = true;

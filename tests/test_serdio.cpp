@@ -84,7 +84,7 @@ TEST_F(SerDioTest, OpenReadOnlyAndLog) {
     EXPECT_EQ(dio.Open(nullptr), 1);
     EXPECT_EQ(cap.Stop(), "KXI1:[800001] open ok!\r\n");
     EXPECT_EQ(gpiosim_open_count(), 1);
-    EXPECT_EQ(gpiosim_last_open_flags(), O_RDONLY);
+    EXPECT_EQ(gpiosim_last_open_flags(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(dio.IsOpened(), 1);
     EXPECT_TRUE(gpiosim_is_device_fd(dio.GetHandle()));
     EXPECT_EQ(dio.Close(), 1);

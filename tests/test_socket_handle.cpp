@@ -169,6 +169,11 @@ TEST(SocketHandle, ListenOnAnyAddressConnectAndAccept) {
     ASSERT_TRUE(client.ConnectTo("127.0.0.1", "127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM));
     kxtest::UniqueFd server(static_cast<int>(CSocketHandle::WaitForConnection(listener.GetSocket())));
     ASSERT_TRUE(server);
+    // The helper's own sockets are close-on-exec; what it hands to the host
+    // (an accepted or a detached socket) is the host's, without the flag.
+    EXPECT_NE(fcntl(static_cast<int>(listener.GetSocket()), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(static_cast<int>(client.GetSocket()), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(fcntl(server.get(), F_GETFD) & FD_CLOEXEC, 0);
     SockAddrIn peer, local;
     ASSERT_TRUE(client.GetPeerName(peer));
     EXPECT_EQ(peer.sin_port, bound.sin_port);
@@ -193,6 +198,8 @@ TEST(SocketHandle, ListenOnAnyAddressConnectAndAccept) {
     EXPECT_EQ(client.GetSocket(), held);
 
     EXPECT_TRUE(CSocketHandle::ShutdownConnection(server.release()));
+    kxtest::UniqueFd detached(static_cast<int>(listener.Detach()));
+    EXPECT_EQ(fcntl(detached.get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(SocketHandle, OptionMasks) {
