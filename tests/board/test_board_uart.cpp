@@ -3,12 +3,12 @@
 // 16550 on PCI (Linux 8250_pci), each wired by QEMU to a host-side peer
 // (tests/board/uart_peer.cpp); and both ends of the board's own USB gadget,
 // g_serial's ttyGS0 (a driver that keeps no line settings) and cdc_acm's
-// ttyACM0, each with the peer on the other end. The line settings are read back from the
-// driver with TCGETS2, which shows any speed as a number; frames go out
-// through Write, the peer's answers come back through Read. QEMU models
-// neither baud rate nor parity on the wire, but its FTDI and 16550 models
-// pass speed and stop bits on to the terminal their peer made, and the peer
-// tells what it has (kFuncLine).
+// ttyACM0, each with the peer on the other end. The line settings are read
+// back from the driver with TCGETS2, which shows any speed as a number;
+// frames go out through Write, the peer's answers come back through Read.
+// QEMU models neither baud rate nor parity on the wire, but its FTDI and
+// 16550 models pass speed and stop bits on to the terminal their peer made,
+// and the peer tells what it has (kFuncLine).
 // The adapter is also unplugged and replugged: the build machine does it
 // through QEMU's monitor when a test asks on the board's control port
 // (scripts/board/plug.sh).
