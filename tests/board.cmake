@@ -1,11 +1,16 @@
 # Tests of the board run (make test-board, scripts/board/): the serial
-# channel on a real UART and a real USB-serial adapter, and a real /dev/gpio served through CUSE by
+# channel on a real UART, a real USB-serial adapter, a 16550 and both ends
+# of a USB gadget, and a real /dev/gpio served through CUSE by
 # kxgpiodev. Everywhere else they skip with the reason, except that a native
 # build on a kernel with CUSE serves the device itself.
 set(KXSER_BOARD_DIR ${CMAKE_CURRENT_SOURCE_DIR}/board)
 
 add_executable(kxgpiodev ${KXSER_BOARD_DIR}/kxgpiodev.cpp)
 target_compile_options(kxgpiodev PRIVATE ${KXSER_WARNINGS})
+# The far end of the USB gadget's pair of ports, served on the board itself
+# (the build machine builds its own for the lines QEMU wires out).
+add_executable(uart-peer ${KXSER_BOARD_DIR}/uart_peer.cpp)
+target_compile_options(uart-peer PRIVATE ${KXSER_WARNINGS})
 
 function(kxser_add_board_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "GPIO" "PREFIX" "SOURCES")
@@ -36,6 +41,8 @@ if(TARGET kxhost)
     KXHOST_PATH="$<TARGET_FILE:kxhost>" KXSER_LIB_PATH="$<TARGET_FILE:kxSer>")
   add_dependencies(test_board_uart kxhost)
 endif()
+target_compile_definitions(test_board_uart PRIVATE UART_PEER_PATH="$<TARGET_FILE:uart-peer>")
+add_dependencies(test_board_uart uart-peer)
 
 kxser_add_board_test(test_gpio_device GPIO
   SOURCES ${KXSER_BOARD_DIR}/test_gpio_device.cpp ${KXSER_BOARD_DIR}/gpio_device.cpp)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds what the board boots, under build/board: Debian's armmp kernel and
 # an initramfs with busybox, the cross toolchain's armhf runtime libraries,
-# the kernel modules the run needs (virtio, CUSE, and xHCI with the FTDI
-# USB-serial driver), and the armhf build (kxSer.so, kxhost,
+# the kernel modules the run needs (virtio, CUSE, xHCI with the FTDI
+# USB-serial driver, and the USB gadget: g_serial on dummy_hcd with cdc-acm
+# on its host side), and the armhf build (kxSer.so, kxhost,
 # kxgpiodev, the test executables) at the same absolute paths as here, so
 # the paths compiled into the tests hold on the board too.
 #
@@ -17,7 +18,10 @@ out=build/board
 debs=$out/debs
 sysroot=/usr/arm-linux-gnueabihf
 triple=arm-linux-gnueabihf
-modules_wanted=(virtio_mmio virtio_console fuse cuse usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+# g_serial finds its ACM function by name, never by a symbol, and the board
+# has no modprobe to load it on demand: usb_f_acm comes first.
+modules_wanted=(virtio_mmio virtio_console fuse cuse usbcore xhci-hcd xhci-pci usbserial ftdi_sio
+  configfs udc-core libcomposite u_serial usb_f_acm dummy_hcd g_serial cdc-acm)
 
 die() {
   echo "board: $*" >&2

@@ -8,7 +8,8 @@
 # socket, the other two through a pseudo-terminal each, to which QEMU passes
 # on their speed and stop bits. A second virtio port carries the board
 # tests' requests to unplug and replug the adapter, which
-# scripts/board/plug.sh passes to QEMU's QMP socket.
+# scripts/board/plug.sh passes to QEMU's QMP socket. The USB gadget's two
+# ports (g_serial's ttyGS0, cdc_acm's ttyACM0) are both inside the board.
 #
 #   scripts/board/run.sh [ARMHF_BUILD_DIR]
 #

@@ -3,7 +3,9 @@
 // once more against this file, then reach the device through the real open,
 // read, ioctl and close system calls, with nothing interposed. Levels, the
 // silent mode and the records come through the device's control socket.
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -29,9 +31,29 @@ void gpiosim_set_failing(int failing) { kxgpio::SetFailing(failing != 0); }
 
 int gpiosim_open_count(void) { return kxgpio::GetState().opens; }
 
+// O_CLOEXEC belongs to the descriptor and never reaches the device: it
+// counts when every descriptor of /dev/gpio in this process holds it.
+static int CloseOnExec() {
+    struct stat dev, st;
+    DIR* d = stat("/dev/gpio", &dev) == 0 ? opendir("/proc/self/fd") : nullptr;
+    if (d == nullptr) return 0;
+    bool any = false, all = true;
+    while (const dirent* e = readdir(d)) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] == '.' || fd == dirfd(d) || fstat(fd, &st) != 0) continue;
+        if (!S_ISCHR(st.st_mode) || st.st_rdev != dev.st_rdev) continue;
+        any = true;
+        all = all && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+    }
+    closedir(d);
+    return any && all ? O_CLOEXEC : 0;
+}
+
 // A 64-bit kernel adds O_LARGEFILE to every open itself; it is not the
 // opener's flag.
-int gpiosim_last_open_flags(void) { return static_cast<int>(kxgpio::GetState().flags & ~unsigned(O_LARGEFILE)); }
+int gpiosim_last_open_flags(void) {
+    return static_cast<int>(kxgpio::GetState().flags & ~unsigned(O_LARGEFILE)) | CloseOnExec();
+}
 
 int gpiosim_close_count(void) { return kxgpio::GetState().closes; }
 

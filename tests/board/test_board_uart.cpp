@@ -1,20 +1,25 @@
 // The serial channel on real tty drivers: the board's PL011 UART, QEMU's
 // FTDI FT232 USB-serial adapter on an xHCI controller (Linux ftdi_sio) and a
 // 16550 on PCI (Linux 8250_pci), each wired by QEMU to a host-side peer
-// (tests/board/uart_peer.cpp). The line settings are read back from the
-// driver with TCGETS2, which shows any speed as a number; frames go out
-// through Write, the peer's answers come back through Read. QEMU models
-// neither baud rate nor parity on the wire, but its FTDI and 16550 models
-// pass speed and stop bits on to the terminal their peer made, and the peer
-// tells what it has (kFuncLine).
+// (tests/board/uart_peer.cpp); and both ends of the board's own USB gadget,
+// g_serial's ttyGS0 (a driver that keeps no line settings) and cdc_acm's
+// ttyACM0, each with the peer on the other end. The line settings are read
+// back from the driver with TCGETS2, which shows any speed as a number;
+// frames go out through Write, the peer's answers come back through Read.
+// QEMU models neither baud rate nor parity on the wire, but its FTDI and
+// 16550 models pass speed and stop bits on to the terminal their peer made,
+// and the peer tells what it has (kFuncLine).
 // The adapter is also unplugged and replugged: the build machine does it
 // through QEMU's monitor when a test asks on the board's control port
 // (scripts/board/plug.sh).
 #include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,6 +59,10 @@ struct LineCase {
     // request's stop bits (the kernel logs "FAILED to set
     // databits/stopbits/parity"); the 16550 model passes them on.
     bool peerStopsWithStickParity;
+    // The tty core hands back the earlier speed and format (g_serial).
+    bool noLine = false;
+    // The far end inside the board, served by a peer the test starts.
+    const char* partner = nullptr;
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.env; }
@@ -97,6 +106,36 @@ protected:
                          << " is not set); the board run has one (make test-board)";
         name_ = path_.substr(path_.rfind('/') + 1);
         type_ = GetParam().kind + atoi(name_.c_str() + name_.find_first_of("0123456789"));
+        if (GetParam().partner != nullptr) StartPeer(BoardDevice(GetParam().partner));
+    }
+
+    void TearDown() override {
+        if (peer_ > 0) {
+            kill(peer_, SIGTERM);
+            waitpid(peer_, nullptr, 0);
+        }
+    }
+
+    // Ready once it has made the line raw: before that the line would echo.
+    // Its "ready" or its reason come through one pipe; its lines per frame
+    // go nowhere once the pipe is closed.
+    void StartPeer(const std::string& partner) {
+        ASSERT_FALSE(partner.empty()) << GetParam().partner << " is not set";
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        kxtest::UniqueFd said(out[0]);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&fa, out[1], STDERR_FILENO);
+        const char* argv[] = {UART_PEER_PATH, "--tty", partner.c_str(), "--limit", "300", nullptr};
+        const int rc = posix_spawn(&peer_, UART_PEER_PATH, &fa, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        ASSERT_EQ(rc, 0) << UART_PEER_PATH << ": " << strerror(rc);
+        char buf[256] = {};
+        const bool answered = kxtest::WaitReadable(said.get(), 10000) && read(said.get(), buf, sizeof buf - 1) > 0;
+        ASSERT_TRUE(answered && strncmp(buf, "ready\n", 6) == 0) << "no peer on " << partner << ": " << buf;
     }
 
     // The channel forms /dev/<name> from its own port-name rule.
@@ -106,6 +145,7 @@ protected:
 
     std::string path_, name_;
     int type_ = 0;
+    pid_t peer_ = 0;
 };
 
 bool Send(CSerCom& ch, const std::vector<uint8_t>& bytes) {
@@ -157,28 +197,44 @@ TEST_P(BoardUart, LineSettingsReachTheDriver) {
     };
     // What the driver cannot make fails Open: it falls back and says so
     // only in the settings.
-    std::vector<std::string> refused = {std::to_string(port.tooFast) + ",N,8,1"};
+    std::vector<std::string> refused;
+    if (port.tooFast != 0) refused.push_back(std::to_string(port.tooFast) + ",N,8,1");
     for (const Row& r : fixed) {
         if (r.size == CS6 && !port.sixBits) refused.push_back(r.settings);
         else rows.push_back(r);
     }
+    if (port.noLine) {  // each row twice: the second Open changes nothing
+        std::vector<Row> twice;
+        for (const Row& r : rows) twice.insert(twice.end(), 2, r);
+        rows.swap(twice);
+    }
+    KernelTermios2 kept{};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.settings);
         std::unique_ptr<CSerCom> ch = Open(r.settings);
         ASSERT_TRUE(ch) << path_;
         KernelTermios2 t;
         ASSERT_EQ(ioctl(ch->GetHandle(), kTcgets2, &t), 0) << strerror(errno);
-        EXPECT_EQ(t.c_ospeed, r.speed);
-        EXPECT_EQ(t.c_ispeed, r.speed);
-        EXPECT_EQ(t.c_cflag & CSIZE, r.size);
         const bool parity = r.parity != 'N';
-        EXPECT_EQ((t.c_cflag & PARENB) != 0, parity);
-        if (parity) {
-            EXPECT_EQ((t.c_cflag & PARODD) != 0, r.parity == 'O' || r.parity == 'M');
+        if (port.noLine) {
+            // Speed and format stay as the port had them; Open still succeeds.
+            const tcflag_t format = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+            if (&r == &rows.front()) kept = t;
+            EXPECT_EQ(t.c_ospeed, kept.c_ospeed);
+            EXPECT_EQ(t.c_ispeed, kept.c_ispeed);
+            EXPECT_EQ(t.c_cflag & format, kept.c_cflag & format);
+        } else {
+            EXPECT_EQ(t.c_ospeed, r.speed);
+            EXPECT_EQ(t.c_ispeed, r.speed);
+            EXPECT_EQ(t.c_cflag & CSIZE, r.size);
+            EXPECT_EQ((t.c_cflag & PARENB) != 0, parity);
+            if (parity) {
+                EXPECT_EQ((t.c_cflag & PARODD) != 0, r.parity == 'O' || r.parity == 'M');
+            }
+            EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.parity == 'M' || r.parity == 'S');
+            EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.stop2);
         }
-        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, r.parity == 'M' || r.parity == 'S');
         EXPECT_EQ((t.c_iflag & INPCK) != 0, parity);
-        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.stop2);
         EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
         EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL), 0u);
@@ -304,11 +360,16 @@ std::string LineName(const ::testing::TestParamInfo<LineCase>& info) { return in
 // eighths of a divisor of 14 bits) 184 baud to 3 Mbaud, where ftdi_sio falls
 // back to 9600; the 16550's 1.8432 MHz clock up to 115200, beyond which the
 // 8250 driver keeps the earlier speed. 250000 (DMX) the PL011 and FT232 make
-// exactly, 28800 is 115200/4.
+// exactly, 28800 is 115200/4. cdc_acm passes any rate on to the device
+// (31250 is MIDI's); g_serial keeps none: both take every row.
 const LineCase kUart = {"KXSER_BOARD_UART", "Uart", 0x100000, 50, 1500000, 250000, 3000000, true, false, false};
 const LineCase kUsb = {"KXSER_BOARD_USB", "Usb", 0x120000, 200, 3000000, 250000, 4000000, false, true, false};
 const LineCase kPci = {"KXSER_BOARD_PCI", "Pci", 0x100000, 50, 115200, 28800, 460800, true, true, true};
-INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb, kPci), LineName);
+const LineCase kAcm = {"KXSER_BOARD_ACM", "Acm", 0x120000, 50, 4000000, 31250, 0,
+                       true, false, false, false, "KXSER_BOARD_GADGET"};
+const LineCase kGadget = {"KXSER_BOARD_GADGET", "Gadget", 0x100000, 50, 4000000, 31250, 0,
+                          true, false, false, true, "KXSER_BOARD_ACM"};
+INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb, kPci, kAcm, kGadget), LineName);
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUartSilence, ::testing::Values(kUart), LineName);
 
 // Waits until `path` exists, or until it is gone: inotify on its directory,
@@ -383,7 +444,7 @@ protected:
 };
 
 #ifdef KXHOST_PATH
-TEST_F(BoardUsbAdapter, KxhostListNamesTheUartTheAdapterAndThe16550) {
+TEST_F(BoardUsbAdapter, KxhostListNamesTheUartTheAdapterThe16550AndTheAcm) {
     FILE* f = popen(KXHOST_PATH " list --lib " KXSER_LIB_PATH " 2>&1", "r");
     ASSERT_NE(f, nullptr);
     std::string out = "\n";
@@ -404,6 +465,13 @@ TEST_F(BoardUsbAdapter, KxhostListNamesTheUartTheAdapterAndThe16550) {
     const std::string row = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
     EXPECT_NE(row.find(" serial "), std::string::npos) << row;  // 8250_pci's PCI driver
     EXPECT_NE(row.find(" " + name + ":9600,N,8,1 "), std::string::npos) << row;
+    // The gadget's host side; the gadget's own port has no parent device.
+    const size_t acm = out.find("\nttyACM0 ");
+    ASSERT_NE(acm, std::string::npos) << out;
+    const std::string acmRow = out.substr(acm + 1, out.find('\n', acm + 1) - acm - 1);
+    EXPECT_NE(acmRow.find(" cdc_acm "), std::string::npos) << acmRow;
+    EXPECT_NE(acmRow.find(" ttyACM0:9600,N,8,1  0x120000  0525:a4a7 "), std::string::npos) << acmRow;
+    EXPECT_EQ(out.find("\nttyGS0 "), std::string::npos) << out;
 }
 #endif
 

@@ -3,14 +3,18 @@
 //
 //   uart-peer --listen PATH [--limit SECONDS]
 //   uart-peer --pty LINK [--limit SECONDS]
+//   uart-peer --tty PATH [--limit SECONDS]
 //
 // QEMU connects the line to the Unix socket PATH, or opens the terminal
 // LINK points at: the slave of a pseudo-terminal the peer made, so that the
 // line settings QEMU's FTDI and 16550 models pass on (speed, stop bits) can
-// be asked for (kFuncLine). The peer answers the frames of
-// tests/board/uart_frame.h that the board's UART tests send, and ends when
-// QEMU closes its end, or after SECONDS (default 600) in any case. One line
-// per frame goes to standard error.
+// be asked for (kFuncLine). With --tty the peer runs on the board itself, on
+// the far end of its USB gadget (ttyGS0 for ttyACM0 and the other way round):
+// it writes "ready" on standard output once the line is raw, and ends when
+// killed. The peer answers the frames of tests/board/uart_frame.h that the
+// board's UART tests send, and ends when QEMU closes its end, or after
+// SECONDS (default 600) in any case. One line per frame goes to standard
+// error.
 //
 // <asm/termbits.h> (for termios2, which shows any speed) and <termios.h>
 // cannot be included together: this file uses only the former.
@@ -156,27 +160,33 @@ void Serve(int fd) {
     }
 }
 
-// The master of a new pseudo-terminal in raw mode (set through the master,
-// it is the slave's), its slave named by the symbolic link `link`, once
-// QEMU has opened the slave; -1 on failure. QEMU adds only OPOST, which
-// without ONLCR changes nothing.
-int OpenPty(const std::string& link) {
-    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+// Raw mode, 8 bits, no echo: the peer sees the bytes as they came.
+bool SetRaw(int fd) {
     struct termios2 t;
-    const char* slave = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? ptsname(m) : nullptr;
-    if (slave == nullptr || ioctl(m, TCGETS2, &t) != 0) {
-        fprintf(stderr, "uart-peer: cannot make a pseudo-terminal: %s\n", strerror(errno));
-        if (m >= 0) close(m);
-        return -1;
-    }
+    if (ioctl(fd, TCGETS2, &t) != 0) return false;
     t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag = (t.c_cflag & ~CSIZE) | CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+// The master of a new pseudo-terminal in raw mode (set through the master,
+// it is the slave's), its slave named by the symbolic link `link`, once
+// QEMU has opened the slave; -1 on failure. QEMU adds only OPOST, which
+// without ONLCR changes nothing.
+int OpenPty(const std::string& link) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* slave = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? ptsname(m) : nullptr;
+    if (slave == nullptr) {
+        fprintf(stderr, "uart-peer: cannot make a pseudo-terminal: %s\n", strerror(errno));
+        if (m >= 0) close(m);
+        return -1;
+    }
     unlink(link.c_str());
-    if (ioctl(m, TCSETS2, &t) != 0 || symlink(slave, link.c_str()) != 0) {
+    if (!SetRaw(m) || symlink(slave, link.c_str()) != 0) {
         fprintf(stderr, "uart-peer: cannot set up %s as %s: %s\n", slave, link.c_str(), strerror(errno));
         close(m);
         return -1;
@@ -196,17 +206,19 @@ int OpenPty(const std::string& link) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string path, pty;
+    std::string path, pty, tty;
     int limit = 600;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc) {
             path = argv[++i];
         } else if (strcmp(argv[i], "--pty") == 0 && i + 1 < argc) {
             pty = argv[++i];
+        } else if (strcmp(argv[i], "--tty") == 0 && i + 1 < argc) {
+            tty = argv[++i];
         } else if (strcmp(argv[i], "--limit") == 0 && i + 1 < argc) {
             limit = atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: uart-peer --listen PATH | --pty LINK [--limit SECONDS]\n");
+            fprintf(stderr, "usage: uart-peer --listen PATH | --pty LINK | --tty PATH [--limit SECONDS]\n");
             return 2;
         }
     }
@@ -220,6 +232,20 @@ int main(int argc, char** argv) {
         close(m);
         unlink(pty.c_str());
         fprintf(stderr, "uart-peer: the line is closed\n");
+        return 0;
+    }
+    if (!tty.empty()) {
+        const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || !SetRaw(fd)) {
+            fprintf(stderr, "uart-peer: cannot serve %s: %s\n", tty.c_str(), strerror(errno));
+            return 1;
+        }
+        // Whoever started the peer sends nothing before this: a line not yet
+        // raw would echo it.
+        puts("ready");
+        fclose(stdout);
+        Serve(fd);
+        close(fd);
         return 0;
     }
     sockaddr_un addr = {};
