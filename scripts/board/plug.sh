@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# The host side of the board's plug requests. scripts/board/run.sh runs it
-# under socat, with standard input and output on the board's control port
-# (a virtio serial port named kxboard.plug). A board test writes one line:
+# The host side of the board's requests to the build machine.
+# scripts/board/run.sh runs it under socat, with standard input and output
+# on the board's control port (a virtio serial port named kxboard.plug). A
+# board test writes one line:
 #
 #   unplug    QEMU removes the USB-serial adapter (QMP device_del), answered
 #             once QEMU reports the device deleted
 #   replug    QEMU adds it again, on the same xHCI port (device_add)
+#   mark      QEMU's trace of the UART chips so far is passed over
+#   trace EVENT [TEXT]
+#             the last field of each line of EVENT since the mark that
+#             contains TEXT, in order: the value a register was written,
+#             the FTDI request's value ("trace pl011_write addr 0x00000030")
 #
-# and gets one line back: "ok", or "error: WHY".
+# and gets one line back: "ok" (for trace: "ok" and the values, each after
+# a blank), or "error: WHY".
 #
 # KXBOARD_QMP names QEMU's QMP socket, KXBOARD_DEVICE the -device options
-# the adapter was started with (its id among them).
+# the adapter was started with (its id among them), KXBOARD_TRACE the file
+# QEMU writes its trace to (-D).
 set -uo pipefail
 qmp=$KXBOARD_QMP
 options=$KXBOARD_DEVICE
+trace=$KXBOARD_TRACE
+mark=0
 id=$(sed -n 's/.*,id=\([^,]*\).*/\1/p' <<<"$options")
 wait_s=15
 
@@ -54,11 +64,25 @@ expect() {
 while read -r request; do
   request=${request%$'\r'}
   log "request: $request"
-  if ! connect; then
-    echo "error: QEMU's QMP socket $qmp does not answer"
-    continue
-  fi
   case $request in
+    unplug | replug)
+      if ! connect; then
+        echo "error: QEMU's QMP socket $qmp does not answer"
+        continue
+      fi
+      ;;
+  esac
+  case $request in
+    mark)
+      # QEMU writes each trace line whole, before the guest's access returns.
+      mark=$(stat -c %s "$trace" 2>/dev/null || echo 0)
+      echo ok
+      ;;
+    "trace "*)
+      read -r _ event text <<<"$request"
+      echo "ok$(tail -c +$((mark + 1)) "$trace" 2>/dev/null |
+        awk -v ev="$event" -v text="$text" '($1 == ev || $1 ~ ":" ev "$") && index($0, text) { printf " %s", $NF }')"
+      ;;
     unplug)
       echo "{\"execute\": \"device_del\", \"arguments\": {\"id\": \"$id\"}}" >&"${QMP[1]}"
       if why=$(expect "\"DEVICE_DELETED\", \"data\": {\"device\": \"$id\""); then

@@ -8,8 +8,11 @@
 # socket, the other two through a pseudo-terminal each, to which QEMU passes
 # on their speed and stop bits. A second virtio port carries the board
 # tests' requests to unplug and replug the adapter, which
-# scripts/board/plug.sh passes to QEMU's QMP socket. The USB gadget's two
-# ports (g_serial's ttyGS0, cdc_acm's ttyACM0) are both inside the board.
+# scripts/board/plug.sh passes to QEMU's QMP socket, and their questions
+# about what the three UART chips were told: QEMU traces the PL011's and the
+# 16550's register writes and the FTDI's control requests to a file that
+# plug.sh reads. The USB gadget's two ports (g_serial's ttyGS0, cdc_acm's
+# ttyACM0) are both inside the board.
 #
 #   scripts/board/run.sh [ARMHF_BUILD_DIR]
 #
@@ -35,9 +38,10 @@ pci_pty=$out/pci.pty
 plug_sock=$out/plug.sock
 qmp_sock=$out/qmp.sock
 console=$out/console.log
+trace=$out/trace.log
 # QEMU's FTDI adapter; the same options replug it, on the same port.
 usb_device=usb-serial,id=ftdi,bus=xhci.0,port=1,chardev=usbser
-rm -f "$sock" "$usb_pty" "$pci_pty" "$plug_sock" "$qmp_sock"
+rm -f "$sock" "$usb_pty" "$pci_pty" "$plug_sock" "$qmp_sock" "$trace"
 helpers=()
 "$peer" --listen "$sock" --limit $((limit + 60)) 2>"$out/uart-peer.log" &
 helpers+=($!)
@@ -46,7 +50,7 @@ helpers+=($!)
 "$peer" --pty "$pci_pty" --limit $((limit + 60)) 2>"$out/pci-peer.log" &
 helpers+=($!)
 # One connection, from QEMU; socat ends with it.
-KXBOARD_QMP=$qmp_sock KXBOARD_DEVICE=$usb_device timeout $((limit + 60)) \
+KXBOARD_QMP=$qmp_sock KXBOARD_DEVICE=$usb_device KXBOARD_TRACE=$trace timeout $((limit + 60)) \
   socat UNIX-LISTEN:"$plug_sock",unlink-early EXEC:scripts/board/plug.sh 2>"$out/plug.log" &
 helpers+=($!)
 for s in "$sock" "$usb_pty" "$pci_pty" "$plug_sock"; do
@@ -80,6 +84,8 @@ timeout -k 10 "$limit" qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 
   -device qemu-xhci,id=xhci -chardev serial,id=usbser,path="$usb_pty" -device "$usb_device" \
   -chardev serial,id=pciser,path="$pci_pty" -device pci-serial,chardev=pciser \
   -qmp unix:"$qmp_sock",server=on,wait=off \
+  -trace pl011_write -trace serial_write -trace usb_serial_handle_control \
+  -trace usb_serial_set_flow_control -D "$trace" \
   </dev/null 2>"$out/qemu.log" | while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line" >>"$console"
