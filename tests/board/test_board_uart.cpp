@@ -11,12 +11,18 @@
 // and the peer tells what it has (kFuncLine).
 // The adapter is also unplugged and replugged: the build machine does it
 // through QEMU's monitor when a test asks on the board's control port
-// (scripts/board/plug.sh).
+// (scripts/board/plug.sh). Line-control settings (flow control, RS-485,
+// DTR and RTS, HUPCL, low latency) are read back on every port, and seen
+// on the PL011, the FTDI and the 16550 as the chip got them: QEMU traces
+// their register writes and control requests, and the build machine
+// answers on the same control port with what the trace showed.
 #include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -31,6 +37,7 @@
 #include <future>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +66,8 @@ struct LineCase {
     // request's stop bits (the kernel logs "FAILED to set
     // databits/stopbits/parity"); the 16550 model passes them on.
     bool peerStopsWithStickParity;
+    // The line-control settings the driver refuses (kControlRows' tokens).
+    const char* refuses;
     // The tty core hands back the earlier speed and format (g_serial).
     bool noLine = false;
     // The far end inside the board, served by a peer the test starts.
@@ -96,6 +105,30 @@ std::string BoardDevice(const char* env) {
     const char* dev = getenv(env);
     return dev != nullptr ? dev : "";
 }
+
+// The board's control port to the build machine (scripts/board/plug.sh):
+// one request line, one answer line ("ok ...", or the reason).
+class BoardControl {
+public:
+    bool Open() {
+        const std::string path = BoardDevice("KXSER_BOARD_PLUG");
+        if (!path.empty()) fd_.reset(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        return static_cast<bool>(fd_);
+    }
+
+    std::string Ask(const std::string& request) {
+        const std::string line = request + "\n";
+        if (write(fd_.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            return std::string("cannot send the request: ") + strerror(errno);
+        std::string answer;
+        char c;
+        while (kxtest::WaitReadable(fd_.get(), 20000) && read(fd_.get(), &c, 1) == 1 && c != '\n') answer += c;
+        return answer;
+    }
+
+private:
+    kxtest::UniqueFd fd_;
+};
 
 class BoardUart : public ::testing::TestWithParam<LineCase> {
 protected:
@@ -141,6 +174,14 @@ protected:
     // The channel forms /dev/<name> from its own port-name rule.
     std::unique_ptr<CSerCom> Open(const std::string& settings) {
         return kxtest::OpenChannel(name_ + ":" + settings);
+    }
+
+    std::unique_ptr<CSerCom> OpenLogged(const std::string& settings, std::string* log) {
+        kxtest::StdoutCapture cap;
+        std::unique_ptr<CSerCom> ch(new CSerCom((name_ + ":" + settings).c_str()));
+        if (ch->Open(nullptr) != 1) ch.reset();
+        *log = cap.Stop();
+        return ch;
     }
 
     std::string path_, name_;
@@ -267,6 +308,92 @@ TEST_P(BoardUart, LineSettingsReachTheDriver) {
     EXPECT_EQ(kxtest::CountOpenFds(), fds) << "no descriptor left behind";
 }
 
+// Line-control settings one at a time, each undone by a later row (they
+// stay in the driver after Close, as the speed does).
+const char* const kControlRows[] = {
+    "flow=rtscts", "flow=xonxoff", "flow=none", "rs485=on,rtsbefore=5,rtsafter=10", "rs485=inverted",
+    "rs485=off",   "dtr=0",        "dtr=1",     "rts=0",  "rts=1",  "hupcl=0", "hupcl=1", "lowlat=1", "lowlat=0",
+};
+
+std::vector<std::string> Tokens(const std::string& settings) {
+    std::vector<std::string> tokens;
+    std::istringstream in(settings);
+    for (std::string t; std::getline(in, t, ',');)
+        if (!t.empty()) tokens.push_back(t);
+    return tokens;
+}
+
+// What the driver holds, asked with its own requests.
+void ExpectControlMade(int fd, const std::string& settings) {
+    struct termios t = {};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    struct serial_rs485 rs = {};
+    const bool rs485 = ioctl(fd, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED) != 0;
+    int lines = 0;
+    const bool modem = ioctl(fd, TIOCMGET, &lines) == 0;
+    struct serial_struct ss = {};
+    const bool lowLatency = ioctl(fd, TIOCGSERIAL, &ss) == 0 && (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    for (const std::string& token : Tokens(settings)) {
+        SCOPED_TRACE(token);
+        const std::string name = token.substr(0, token.find('=')), value = token.substr(token.find('=') + 1);
+        const unsigned n = static_cast<unsigned>(atoi(value.c_str()));
+        if (name == "flow") {
+            EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, value == "rtscts");
+            EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), value == "xonxoff" ? tcflag_t(IXON | IXOFF) : 0u);
+        } else if (name == "rs485") {
+            EXPECT_EQ(rs485, value != "off");
+            EXPECT_EQ((rs.flags & SER_RS485_RTS_ON_SEND) != 0, value == "on");
+            EXPECT_EQ((rs.flags & SER_RS485_RTS_AFTER_SEND) != 0, value == "inverted");
+        } else if (name == "rtsbefore") {
+            EXPECT_EQ(rs.delay_rts_before_send, n);
+        } else if (name == "rtsafter") {
+            EXPECT_EQ(rs.delay_rts_after_send, n);
+        } else if (name == "dtr" || name == "rts") {
+            EXPECT_TRUE(modem);
+            EXPECT_EQ((lines & (name == "dtr" ? TIOCM_DTR : TIOCM_RTS)) != 0, n == 1);
+        } else if (name == "hupcl") {
+            EXPECT_EQ((t.c_cflag & HUPCL) != 0, n == 1);
+        } else if (name == "lowlat") {
+            EXPECT_EQ(lowLatency, n == 1);
+        }
+    }
+}
+
+// A refused Open leaves the port as it found it: unlocked, not exclusive.
+void ExpectPortFree(const std::string& path) {
+    kxtest::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(fd) << path << ": " << strerror(errno);
+    int exclusive = 1;
+    EXPECT_EQ(flock(fd.get(), LOCK_EX | LOCK_NB), 0) << "still locked";
+    EXPECT_TRUE(ioctl(fd.get(), TIOCGEXCL, &exclusive) == 0 && exclusive == 0) << "still exclusive";
+}
+
+// What the driver takes opens and reads back so; what it refuses fails Open
+// with the setting named and leaves the port free.
+TEST_P(BoardUart, LineControlSettingsReachTheDriverOrFailOpen) {
+    const std::string refuses = std::string(" ") + GetParam().refuses + " ";
+    const int fds = kxtest::CountOpenFds();
+    for (const char* settings : kControlRows) {
+        SCOPED_TRACE(settings);
+        std::string refused, log;
+        for (const std::string& token : Tokens(settings))
+            if (refused.empty() && refuses.find(" " + token + " ") != std::string::npos) refused = token;
+        std::unique_ptr<CSerCom> ch = OpenLogged(std::string("115200,N,8,1,") + settings, &log);
+        if (!refused.empty()) {
+            EXPECT_FALSE(ch) << "the driver took it";
+            EXPECT_NE(log.find("serial setting refused: " + refused + "\n"), std::string::npos) << log;
+            if (ch) ch->Close();
+            ExpectPortFree(path_);
+        } else if (ch) {
+            ExpectControlMade(ch->GetHandle(), settings);
+            ch->Close();
+        } else {
+            ADD_FAILURE() << "refused: " << log;
+        }
+    }
+    EXPECT_EQ(kxtest::CountOpenFds(), fds) << "no descriptor left behind";
+}
+
 TEST_P(BoardUart, RequestAndResponseFramesWithTheirCrc) {
     std::unique_ptr<CSerCom> ch = Open("115200,N,8,1");
     ASSERT_TRUE(ch) << path_;
@@ -354,6 +481,30 @@ TEST_P(BoardUartSilence, ReadEndsAtTheFirstSilenceOfAFifthOfASecond) {
     ch->Close();
 }
 
+// A frame gap ends Read soon after a 10-byte echo instead of at the
+// terminal's 0.2 s silence (Read has room for more).
+TEST_P(BoardUartSilence, FrameGapEndsTheReadSoonAfterTheFrame) {
+    const std::vector<uint8_t> frame = kxframe::Make(kAddress, kxframe::kFuncEcho, {1, 2, 3, 4});
+    for (const bool gap : {true, false}) {
+        SCOPED_TRACE(gap ? "gap=10" : "gap=0");
+        std::unique_ptr<CSerCom> ch = Open(gap ? "115200,N,8,1,gap=10" : "115200,N,8,1,gap=0");
+        ASSERT_TRUE(ch) << path_;
+        std::vector<uint8_t> buf(64);
+        kxtest::StdoutCapture quiet;
+        const double start = kxtest::NowMs();
+        ASSERT_EQ(ch->Write(frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
+        EXPECT_EQ(ch->Read(buf.data(), 64, 0), static_cast<int>(frame.size()));
+        const double took = kxtest::NowMs() - start;
+        quiet.Stop();
+        if (gap) {
+            EXPECT_LT(took, 100);
+        } else {
+            EXPECT_GE(took, 180) << "the terminal's 0.2 s";
+        }
+        ch->Close();
+    }
+}
+
 std::string LineName(const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; }
 
 // The PL011's 24 MHz clock makes up to 1.5 Mbaud; the FT232 (3 MHz base,
@@ -362,15 +513,139 @@ std::string LineName(const ::testing::TestParamInfo<LineCase>& info) { return in
 // 8250 driver keeps the earlier speed. 250000 (DMX) the PL011 and FT232 make
 // exactly, 28800 is 115200/4. cdc_acm passes any rate on to the device
 // (31250 is MIDI's); g_serial keeps none: both take every row.
-const LineCase kUart = {"KXSER_BOARD_UART", "Uart", 0x100000, 50, 1500000, 250000, 3000000, true, false, false};
-const LineCase kUsb = {"KXSER_BOARD_USB", "Usb", 0x120000, 200, 3000000, 250000, 4000000, false, true, false};
-const LineCase kPci = {"KXSER_BOARD_PCI", "Pci", 0x100000, 50, 115200, 28800, 460800, true, true, true};
-const LineCase kAcm = {"KXSER_BOARD_ACM", "Acm", 0x120000, 50, 4000000, 31250, 0,
-                       true, false, false, false, "KXSER_BOARD_GADGET"};
-const LineCase kGadget = {"KXSER_BOARD_GADGET", "Gadget", 0x100000, 50, 4000000, 31250, 0,
-                          true, false, false, true, "KXSER_BOARD_ACM"};
+const LineCase kUart = {"KXSER_BOARD_UART", "Uart", 0x100000, 50, 1500000, 250000, 3000000, true, false, false,
+                        ""};
+const LineCase kUsb = {"KXSER_BOARD_USB", "Usb", 0x120000, 200, 3000000, 250000, 4000000, false, true, false,
+                       "rs485=on rs485=inverted"};
+const LineCase kPci = {"KXSER_BOARD_PCI", "Pci", 0x100000, 50, 115200, 28800, 460800, true, true, true,
+                       "rs485=on rs485=inverted"};
+const LineCase kAcm = {"KXSER_BOARD_ACM", "Acm", 0x120000, 50, 4000000, 31250, 0, true, false, false,
+                       "rs485=on rs485=inverted lowlat=1", false, "KXSER_BOARD_GADGET"};
+const LineCase kGadget = {"KXSER_BOARD_GADGET", "Gadget", 0x100000, 50, 4000000, 31250, 0, true, false, false,
+                          "flow=rtscts rs485=on rs485=inverted dtr=0 dtr=1 rts=0 rts=1 lowlat=1", true,
+                          "KXSER_BOARD_ACM"};
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb, kPci, kAcm, kGadget), LineName);
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUartSilence, ::testing::Values(kUart), LineName);
+
+// The masked values of `event`'s lines since the mark that contain `text`,
+// in hex, repeats collapsed; or the control port's answer when not "ok".
+std::string Traced(BoardControl& control, const char* event, const char* text, unsigned mask) {
+    const std::string answer = control.Ask(std::string("trace ") + event + " " + text);
+    if (answer.compare(0, 2, "ok") != 0) return "(" + answer + ")";
+    std::istringstream in(answer.substr(2));
+    std::string out, last;
+    for (std::string word; in >> word;) {
+        char hex[16];
+        snprintf(hex, sizeof hex, "%lx", strtoul(word.c_str(), nullptr, 0) & mask);
+        if (hex != last) out += (out.empty() ? "" : " ") + std::string(hex);
+        last = hex;
+    }
+    return out;
+}
+
+// `want` whole, or its end after "... ".
+bool TraceMatches(const std::string& got, const std::string& want) {
+    if (want.compare(0, 4, "... ") != 0) return got == want;
+    const std::string all = " " + got, end = want.substr(3);
+    return all.size() >= end.size() && all.compare(all.size() - end.size(), end.size(), end) == 0;
+}
+
+// Line-control settings as the chip got them, in QEMU's trace: the PL011's
+// control register (CTSEn 0x8000, RTSEn 0x4000, RTS 0x800, DTR 0x400; the
+// RTS pin is the bit's complement, so rs485=on clears the bit while
+// sending), the FTDI's flow-control request (the high byte of its index)
+// and its modem-control (0x4001: DTR 0x1, RTS 0x2, each with a mask bit
+// 0x100, 0x200) and latency-timer (0x4009) requests, the 16550's modem
+// control register (DTR 0x1, RTS 0x2). Without low latency ftdi_sio puts
+// back the timer it read from the adapter at probe: QEMU's model reports 0
+// (a real FT232 16 ms). A row's trace covers the Open, a frame echoed after
+// it, or the Close; kBootFrame first sets RS-485 on the port as a device
+// tree does at boot, and Open names none.
+TEST(BoardUartTrace, LineControlReachesTheChip) {
+    BoardControl control;
+    if (BoardDevice("KXSER_BOARD_UART").empty() || BoardDevice("KXSER_BOARD_USB").empty() ||
+        BoardDevice("KXSER_BOARD_PCI").empty() || !control.Open())
+        GTEST_SKIP() << "no UARTs traced by QEMU here; the board run has them (make test-board)";
+    enum Step { kOpen, kFrame, kBootFrame, kClose };
+    const char *const uart = "KXSER_BOARD_UART", *const usb = "KXSER_BOARD_USB", *const pci = "KXSER_BOARD_PCI";
+    const char *const pl011 = "pl011_write", *const cr = "addr 0x00000030";
+    const char *const ftdi = "usb_serial_handle_control", *const modem = "control 0x4001,";
+    const char *const mcr = "addr 0x04";
+    const struct {
+        const char* env;
+        const char* settings;
+        Step step;
+        const char* event;
+        const char* text;
+        unsigned mask;
+        const char* want;
+    } rows[] = {
+        {uart, "flow=rtscts", kOpen, pl011, cr, 0xc000, "... c000"},
+        {uart, "flow=none,dtr=0", kOpen, pl011, cr, 0xc400, "... 0"},
+        {uart, "dtr=1", kOpen, pl011, cr, 0x400, "... 400"},
+        {uart, "rs485=on,rtsbefore=2,rtsafter=3", kFrame, pl011, cr, 0x800, "0 800"},
+        {uart, "rs485=inverted", kFrame, pl011, cr, 0x800, "800 0"},
+        {uart, "rs485=off", kFrame, pl011, cr, 0x800, ""},
+        {uart, "", kBootFrame, pl011, cr, 0x800, "0 800"},
+        {uart, "rs485=off", kFrame, pl011, cr, 0x800, ""},
+        {usb, "flow=rtscts", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 1"},
+        {usb, "flow=xonxoff", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 4"},
+        {usb, "flow=none", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 0"},
+        {usb, "dtr=0,rts=0", kOpen, ftdi, modem, 0x303, "... 300"},
+        {usb, "lowlat=1", kOpen, ftdi, "control 0x4009,", ~0u, "... 1"},
+        {usb, "lowlat=0", kOpen, ftdi, "control 0x4009,", ~0u, "... 0"},
+        {usb, "", kClose, ftdi, modem, 0x101, "100"},
+        {usb, "hupcl=0", kClose, ftdi, modem, 0x101, ""},
+        {usb, "hupcl=1", kClose, ftdi, modem, 0x101, "100"},
+        {pci, "dtr=0,rts=1", kOpen, "serial_write", mcr, 0x3, "... 2"},
+        {pci, "dtr=1,rts=0", kOpen, "serial_write", mcr, 0x3, "... 1"},
+        {pci, "flow=rtscts,lowlat=1", kOpen, "serial_write", mcr, 0x3, "... 3"},
+        {pci, "flow=none,lowlat=0", kOpen, "serial_write", mcr, 0x3, "... 3"},
+        {pci, "", kClose, "serial_write", mcr, 0x1, "... 0"},
+        {pci, "hupcl=0", kClose, "serial_write", mcr, 0x1, "1"},
+        {pci, "hupcl=1", kClose, "serial_write", mcr, 0x1, "... 0"},
+    };
+    const std::vector<uint8_t> ping = kxframe::Make(kAddress, kxframe::kFuncEcho, {'r', 't', 's'});
+    for (const auto& r : rows) {
+        const std::string path = BoardDevice(r.env);
+        SCOPED_TRACE(path + " " + r.settings);
+        struct serial_rs485 boot = {};
+        if (r.step == kBootFrame) {
+            boot.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RX_DURING_TX;
+            boot.delay_rts_before_send = 4;
+            boot.delay_rts_after_send = 6;
+            kxtest::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+            EXPECT_EQ(ioctl(fd.get(), TIOCSRS485, &boot), 0) << strerror(errno);
+        }
+        if (r.step == kOpen) {
+            EXPECT_EQ(control.Ask("mark"), "ok");
+        }
+        std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(path.substr(path.rfind('/') + 1) + ":115200,N,8,1" +
+                                                           (*r.settings != '\0' ? "," : "") + r.settings);
+        if (!ch) {
+            ADD_FAILURE() << "Open failed";
+            continue;
+        }
+        ExpectControlMade(ch->GetHandle(), r.settings);
+        if (r.step == kBootFrame) {
+            struct serial_rs485 kept = {};
+            EXPECT_EQ(ioctl(ch->GetHandle(), TIOCGRS485, &kept), 0);
+            EXPECT_EQ(kept.flags, boot.flags);
+            EXPECT_EQ(kept.delay_rts_before_send, boot.delay_rts_before_send);
+            EXPECT_EQ(kept.delay_rts_after_send, boot.delay_rts_after_send);
+        }
+        if (r.step != kOpen) {
+            EXPECT_EQ(control.Ask("mark"), "ok");
+        }
+        if (r.step == kClose) ch->Close();
+        if (r.step == kFrame || r.step == kBootFrame) {
+            EXPECT_EQ(Exchange(*ch, ping, ping.size()), ping);
+        }
+        const std::string got = Traced(control, r.event, r.text, r.mask);
+        EXPECT_TRUE(TraceMatches(got, r.want)) << r.event << " " << r.text << ": " << got << ", wanted " << r.want;
+        ch->Close();
+    }
+}
 
 // Waits until `path` exists, or until it is gone: inotify on its directory,
 // checked after the watch is in place so no change is missed.
@@ -407,22 +682,13 @@ protected:
             GTEST_SKIP() << "no USB-serial adapter that can be unplugged here (KXSER_BOARD_USB, KXSER_BOARD_PLUG); "
                             "the board run has one (make test-board)";
         name_ = path_.substr(path_.rfind('/') + 1);
-        control_.reset(open(control.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        ASSERT_TRUE(control_) << control << ": " << strerror(errno);
+        opened_ = control_.Open();
+        ASSERT_TRUE(opened_) << control << ": " << strerror(errno);
     }
 
     // "unplug" or "replug", done by the build machine; its answer, "ok" or
     // the reason.
-    std::string Plug(const char* request) {
-        const std::string line = std::string(request) + "\n";
-        if (write(control_.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            return std::string("cannot send the request: ") + strerror(errno);
-        std::string answer;
-        char c;
-        while (kxtest::WaitReadable(control_.get(), 20000) && read(control_.get(), &c, 1) == 1 && c != '\n')
-            answer += c;
-        return answer;
-    }
+    std::string Plug(const char* request) { return control_.Ask(request); }
 
     // A failed test leaves the adapter as the next test needs it: closed,
     // and back as path_.
@@ -431,7 +697,7 @@ protected:
             kxtest::StdoutCapture quiet;
             ch_->Close();
         }
-        if (control_ && access(path_.c_str(), F_OK) != 0) {
+        if (opened_ && access(path_.c_str(), F_OK) != 0) {
             Plug("unplug");
             Plug("replug");
             WaitNode(path_, true, 15000);
@@ -439,7 +705,8 @@ protected:
     }
 
     std::string path_, name_;
-    kxtest::UniqueFd control_;
+    BoardControl control_;
+    bool opened_ = false;
     std::unique_ptr<CSerCom> ch_;
 };
 
