@@ -44,7 +44,9 @@ public:
     // closed first. While open, a serial port is the channel's alone (flock,
     // TIOCEXCL). Blocks while a TCP peer connects: at most 15 s.
     virtual int Open(const char* def) = 0;
-    // Closes the transport (a serial port's lock with it); answers 1.
+    // Closes the transport (a serial port's lock with it); answers 1. With
+    // serial flow control on (flow=rtscts or xonxoff), unsent output is
+    // discarded first: a close would wait for it up to 30 s.
     virtual int Close() = 0;
     // Non-zero while open. On a closed network channel it first reconnects:
     // one Open(nullptr), which may block up to 15 s.
@@ -73,8 +75,10 @@ public:
     // Serial: on a silent line returns after 0.2 s plus 0.2 s per full
     // second of `timeout` (at least one); bytes that come keep it reading
     // until `buf` is full or the line is quiet for 0.2 s; -1000 or less ends
-    // only at a full `buf`, a failure, a signal or a hang-up. A leading 0x00
-    // is dropped. A hung-up line closes the channel.
+    // only at a full `buf`, a failure, a signal or a hang-up. With gap=N in
+    // the definition, once a byte has counted the first N ms of silence end
+    // it instead. A leading 0x00 is dropped. A hung-up line closes the
+    // channel.
     // Network: one receive, after a wait of `timeout` ms (0: SetTimeout's
     // wait; INFINITE: no wait, the receive blocks). A wait that ends empty
     // answers -1 and leaves the channel open; a failed receive closes it, and
@@ -83,7 +87,8 @@ public:
     // answers 1, at once.
     virtual int Read(unsigned char* buf, int size, int timeout) = 0;
     // Sends `len` bytes: the count sent, -1 when closed or failed. Blocks
-    // only while the system's buffer is full (a UDP send at most 2 s). A
+    // only while the system's buffer is full (a UDP send at most 2 s), or,
+    // with serial flow control, without limit under XOFF or with CTS low. A
     // failed network send closes the channel. GPIO: buf[0] selects the
     // output line, buf[1] its level; answers 0, -1 when the driver refused.
     virtual int Write(const unsigned char* buf, int len) = 0;

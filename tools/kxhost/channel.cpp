@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -226,8 +228,8 @@ void ExplainSerialOpenFailure(const std::string& note, int type) {
     close(fd);
     if (held) Error("%s: busy: held by another program%s", path.c_str(), Holders(path).c_str());
     else if (!tty) Error("%s is not a terminal, so not a serial port", path.c_str());
-    else Error("%s opens, but its driver did not take the line settings %s (see the lines above: a speed it "
-               "cannot make?)",
+    else Error("%s opens, but its driver did not take the line settings %s or a setting after them (see the "
+               "lines above: a speed it cannot make, a setting it lacks?)",
                path.c_str(), settings.c_str());
 }
 
@@ -301,6 +303,56 @@ void ResolveChannelArgs(ChannelArgs* c) {
     if (!c->haveType && IsNetworkDef(c->def, &port)) c->type = kKindNet + port;
 }
 
+// The frame gap as the DEF asks it: no driver holds it.
+std::string GapAsked(const std::string& def) {
+    std::string gap = "0";
+    size_t start = 0;
+    while (start <= def.size()) {
+        size_t end = def.find_first_of(",:", start);
+        if (end == std::string::npos) end = def.size();
+        if (end - start > 4 && strncasecmp(def.c_str() + start, "gap=", 4) == 0)
+            gap = def.substr(start + 4, end - start - 4);
+        start = end + 1;
+    }
+    return gap;
+}
+
+// The line-control settings in force, as the driver reports them (a plug-in
+// older than the settings ignores them: this line then shows what it left).
+// n/a where the driver has no such feature.
+void PrintLineSettings(int fd, const std::string& def) {
+    struct termios t;
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return;
+    std::string line = "settings:";
+    line += (t.c_cflag & CRTSCTS) ? " flow=rtscts"
+            : ((t.c_iflag & IXON) && (t.c_iflag & IXOFF)) ? " flow=xonxoff" : " flow=none";
+    struct serial_rs485 rs;
+    memset(&rs, 0, sizeof rs);
+    if (ioctl(fd, TIOCGRS485, &rs) != 0) {
+        line += " rs485=n/a";
+    } else if ((rs.flags & SER_RS485_ENABLED) == 0) {
+        line += " rs485=off";
+    } else {
+        line += (rs.flags & SER_RS485_RTS_ON_SEND) ? " rs485=on" : " rs485=inverted";
+        line += " rtsbefore=" + std::to_string(rs.delay_rts_before_send) +
+                " rtsafter=" + std::to_string(rs.delay_rts_after_send);
+    }
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) != 0) {
+        line += " dtr=n/a rts=n/a";
+    } else {
+        line += (lines & TIOCM_DTR) ? " dtr=1" : " dtr=0";
+        line += (lines & TIOCM_RTS) ? " rts=1" : " rts=0";
+    }
+    line += (t.c_cflag & HUPCL) ? " hupcl=1" : " hupcl=0";
+    struct serial_struct ss;
+    memset(&ss, 0, sizeof ss);
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) line += " lowlat=n/a";
+    else line += (ss.flags & ASYNC_LOW_LATENCY) ? " lowlat=1" : " lowlat=0";
+    line += " gap=" + GapAsked(def);
+    printf("%s\n", line.c_str());
+}
+
 int OpenChannel(ISerBase* ser, const ChannelArgs& c) {
     const bool serial = (ser->GetType() & kKindMask) == kKindSerial;
     const std::string note = ser->GetNote();
@@ -324,6 +376,7 @@ int OpenChannel(ISerBase* ser, const ChannelArgs& c) {
         return kExitFailed;
     }
     if (port == Port::Split) WarnLineFields(c.def, ser->GetNote(), ser->GetHandle());
+    if (serial) PrintLineSettings(ser->GetHandle(), c.hasDef ? c.def : std::string());
     return kExitOk;
 }
 
