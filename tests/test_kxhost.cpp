@@ -126,8 +126,14 @@ TEST(Kxhost, UsageErrors) {
         {{"info", "--verbose"}, "unexpected argument '--verbose'"},
         {{"open"}, "missing the definition string"},
         {{"open", "ttyS1:9600", "--bogus"}, "unknown option '--bogus'"},
-        {{"open", "ttyS1:9600", "--send", "123"}, "--send '123' is not an even number"},
-        {{"open", "ttyS1:9600", "--send", "0g"}, "--send '0g' is not an even number"},
+        {{"open", "ttyS1:9600", "--send", "123"}, "--send: '123' is not a byte in hex"},
+        {{"open", "ttyS1:9600", "--send", "01 0g"}, "--send: '0g' is not a byte in hex"},
+        {{"open", "ttyS1:9600", "--send", "01 0x 02"}, "--send: '0x' is not a byte in hex"},
+        {{"open", "ttyS1:9600", "--send", "0x0102 0xabc"}, "--send: '0xabc' is not a byte in hex"},
+        {{"open", "ttyS1:9600", "--send", "01,02"}, "--send: '01,02' is not a byte in hex"},
+        {{"open", "ttyS1:9600", "--send", " "}, "--send ' ' holds no byte"},
+        {{"open", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0:9600", "--lib", lib},
+         "has 56 characters; a definition string keeps 15. Give the device a short name with a udev rule (SYMLINK"},
         {{"open", "ttyS1:9600", "--type", "serial"}, "--type 'serial' is not a type code"},
         {{"open", "ttyS1:9600", "--type", "0x"}, "--type '0x' is not a type code"},
         {{"open", "ttyS1:9600", "--send", "01", "--text", "a"}, "together with --send"},
@@ -179,19 +185,20 @@ TEST(Kxhost, OpenSerialOverPty) {
     kxtest::Pty pty = kxtest::OpenPty(&holder);
     std::string seen;
     std::thread meter([&] {
-        char buf[3];
-        if (kxtest::ReadFully(pty.master.get(), buf, 3, 60000) == 3) {
-            seen.assign(buf, 3);
+        char buf[4];
+        if (kxtest::ReadFully(pty.master.get(), buf, 4, 60000) == 4) {
+            seen.assign(buf, 4);
             kxtest::WriteAll(pty.master.get(), "XYZ", 3);
         }
     });
     const std::string def = "pts/" + std::to_string(pty.slaveNumber) + ":9600,N,8,1";
-    Result r = RunHost({"open", def, "--send", "41 42 43", "--read", "3", "--timeout", "10000",
+    Result r = RunHost({"open", def, "--send", "0x41 4243 a", "--read", "3", "--timeout", "10000",
                     "--lib", KXSER_LIB_PATH});
     meter.join();
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(seen, "ABC");
-    EXPECT_TRUE(Has(r.out, "SEND: 41 42 43 \r\n")) << r.out;
+    EXPECT_EQ(r.err, "") << "a DEF the line carries as written";
+    EXPECT_EQ(seen, "ABC\n");
+    EXPECT_TRUE(Has(r.out, "SEND: 41 42 43 0A \r\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "RECV: 58 59 5A \r\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "received 3 bytes: 58 59 5A  |XYZ|")) << r.out;
     EXPECT_TRUE(Has(r.out, "SerManager free: ")) << "the manager is freed";
@@ -261,43 +268,58 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
     ASSERT_EQ(stat(closed.slavePath.c_str(), &st), 0);
     const struct group* g = getgrgid(st.st_gid);
     const std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    kxtest::UniqueFd silentSlave;
+    kxtest::Pty silent = kxtest::OpenPty(&silentSlave);
+    const std::string silentPort = "pts/" + std::to_string(silent.slaveNumber);
+    // `why`: lines of standard error, one per line; "!" before one that must
+    // not be there.
     struct Why {
         std::vector<std::string> args;
         std::string line, why;
         bool nobody;
+        double atLeastMs = 0;
     };
     const Why cases[] = {
         {{"ttyKXnone7:9600"}, "cannot open the channel ttyKXnone7:9600",
          "/dev/ttyKXnone7: no such device; `kxhost list` shows", false},
-        {{"127.0.0.1:5020"}, "127.0.0.1:5020 names a network peer, but without --type it is opened as a serial port",
-         "add --type 0x200001", false},
+        {{"/dev/ttyKXnone7:9600"}, "using ttyKXnone7:9600", "/dev/ttyKXnone7: no such device", false},
+        {{"ttyKXnone7,9600"}, "has no ':' right after the port's index digit", "opens a port numbered above 9 as \\\\.\\COM9600", false},
+        {{kxnet::Def("127.0.0.1", kxnet::DeadPort())}, "cannot open the channel NET ", ": connection refused", false},
         {{"-", "--type", "0x10000c"}, "cannot open the channel COM12:9600", "as \\\\.\\COM12 (a Windows device name", false},
         {{"pts/" + std::to_string(held.slaveNumber) + ":9600"}, "open error!",
          held.slavePath + ": busy: held by another program (pid " + std::to_string(getpid()), false},
         {{"pts/" + std::to_string(closed.slaveNumber) + ":9600"}, "open error!",
          closed.slavePath + ": permission denied: it belongs to group " + group, true},
+        // Opens, but the line does not carry what was asked; and nothing comes.
+        // The settings line shows what the driver holds; a pty has no modem lines.
+        {{silentPort + ":fast,X,9,3,hupcl=1,Y,gap=7", "--read", "1", "--timeout", "0"},
+         "settings: flow=none rs485=n/a dtr=n/a rts=n/a hupcl=1 lowlat=n/a gap=7\n",
+         "speed 'fast' is not a number; the line keeps 9600\n"
+         "parity 'X' is not N, O, E, M or S; the line runs without parity\ndata bits '9' are not 5 to 8; the line "
+         "runs 8\nstop bits '3' were not taken (1, 1.5 or 2); the line runs 1\nfield 7 'Y' after the stop bits is "
+         "ignored\n!field 6\n!field 8\nnothing received",
+         false},
+        // --timeout is milliseconds on a serial line too.
+        {{silentPort + ":9600,N,8,1.5", "--read", "1", "--timeout", "1500"}, "open ok!",
+         "stop bits '1.5' run as 1\nnothing received", false, 1400},
     };
     for (const Why& c : cases) {
         std::vector<std::string> args = {"open"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"--lib", KXSER_LIB_PATH});
+        const double start = kxtest::NowMs();
         Result r = RunHost(args, 120000, c.nobody);
         SCOPED_TRACE(args[1]);
         EXPECT_EQ(r.code, 1);
+        EXPECT_GE(kxtest::NowMs() - start, c.atLeastMs);
         EXPECT_TRUE(Has(r.out + r.err, c.line)) << r.out << r.err;
-        EXPECT_TRUE(Has(r.err, c.why)) << r.err;
+        for (const std::string& why : Split(c.why, '\n'))
+            EXPECT_EQ(Has(r.err, why.substr(why[0] == '!')), why[0] != '!') << why << " in:\n" << r.err;
     }
     // The USB kind has no channel.
     Result usb = RunHost({"open", "-", "--type", "0x400001", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(usb.code, 1);
     EXPECT_TRUE(Has(usb.err, "no channel for type code 0x400001")) << usb.err;
-    // A silent line: nothing comes back.
-    kxtest::UniqueFd holder;
-    kxtest::Pty pty = kxtest::OpenPty(&holder);
-    const std::string def = "pts/" + std::to_string(pty.slaveNumber) + ":9600";
-    Result silent = RunHost({"open", def, "--read", "4", "--timeout", "0", "--lib", KXSER_LIB_PATH});
-    EXPECT_EQ(silent.code, 1);
-    EXPECT_TRUE(Has(silent.err, "nothing received")) << silent.err;
 }
 
 TEST(Kxhost, DemoWorksWithoutHardware) {
@@ -357,6 +379,10 @@ TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
                   dev + "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n" + dev +
                   "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n")
         << "no log of the library, no port without a driver or a UART:\n" << r.out;
+    fs::create_directories(sys.path() + "/empty/class/tty");
+    Result empty = RunHost({"list", "--sysfs", sys.path() + "/empty", "--lib", KXSER_LIB_PATH});
+    EXPECT_EQ(empty.code, 0);
+    EXPECT_EQ(empty.out + empty.err, "kxhost: no serial ports found\n");
     Result none = RunHost({"list", "--sysfs", sys.path() + "/none", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(none.code, 1);
     EXPECT_TRUE(Has(none.err, "cannot read " + sys.path() + "/none/class/tty")) << none.err;

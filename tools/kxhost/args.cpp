@@ -1,7 +1,5 @@
 #include "args.h"
 
-#include <arpa/inet.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -51,18 +49,29 @@ int HexDigit(char c) {
 
 }  // namespace
 
-bool ParseHexBytes(const char* text, std::vector<unsigned char>* out) {
-    std::string digits;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p == ' ' || *p == '\t') continue;
-        if (HexDigit(*p) < 0) return false;
-        digits += *p;
-    }
-    if (digits.empty() || digits.size() % 2 != 0) return false;
+bool ParseHexBytes(const char* text, std::vector<unsigned char>* out, std::string* bad) {
     out->clear();
-    for (size_t i = 0; i < digits.size(); i += 2)
-        out->push_back(static_cast<unsigned char>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));
-    return true;
+    bad->clear();
+    const std::string all = text;
+    size_t start = all.find_first_not_of(" \t");
+    while (start != std::string::npos) {
+        size_t end = all.find_first_of(" \t", start);
+        if (end == std::string::npos) end = all.size();
+        const std::string token = all.substr(start, end - start);
+        std::string digits = token;
+        if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.erase(0, 2);
+        bool hex = !digits.empty() && (digits.size() <= 2 || digits.size() % 2 == 0);
+        for (char c : digits) hex = hex && HexDigit(c) >= 0;
+        if (!hex) {
+            *bad = token;
+            return false;
+        }
+        if (digits.size() == 1) digits.insert(0, 1, '0');
+        for (size_t i = 0; i < digits.size(); i += 2)
+            out->push_back(static_cast<unsigned char>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));
+        start = all.find_first_not_of(" \t", end);
+    }
+    return !out->empty();
 }
 
 bool Args::Option(const char* name, const char** value, bool* missing) {
@@ -113,18 +122,6 @@ int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken)
         *taken = false;
     }
     return kExitOk;
-}
-
-void NoteNetworkDefWithoutType(const ChannelArgs& c) {
-    if (!c.hasDef || c.haveType) return;
-    std::string host = c.def.substr(0, c.def.find(':'));
-    const bool mode = !host.empty() && strchr("uUbB", host[0]) != nullptr;
-    if (mode) host.erase(0, 1);
-    struct in_addr a;
-    if (!(host.empty() ? mode && c.def.size() > 1 : inet_pton(AF_INET, host.c_str(), &a) == 1)) return;
-    Error("%s names a network peer, but without --type it is opened as a serial port; for a network "
-          "channel add --type 0x200001 (0x200000 and an index of your choice)",
-          c.def.c_str());
 }
 
 int ParseLibOnly(int argc, char** argv, const char* command, std::string* lib, bool* help) {

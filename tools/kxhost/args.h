@@ -10,8 +10,11 @@ namespace kxhost {
 // Decimal, or hexadecimal with 0x; the whole text must be the number.
 bool ParseNumber(const char* text, bool allowHex, long long lo, long long hi, long long* out);
 
-// Pairs of hex digits; blanks between them are allowed ("01 03 00 0a").
-bool ParseHexBytes(const char* text, std::vector<unsigned char>* out);
+// Blank-separated tokens of hex digits, each with or without 0x: one or two
+// digits make one byte, an even run of digits one byte per pair ("1 3 0 0 0
+// 2", "0x01 0x03", "0103"). False for anything else, the first token that
+// is not such a byte in *bad (empty when there is no token at all).
+bool ParseHexBytes(const char* text, std::vector<unsigned char>* out, std::string* bad);
 
 // Walks the options of one command: "--name value" or "--name=value".
 class Args {
@@ -49,10 +52,6 @@ struct ChannelArgs {
 // Takes the current argument into *c when it is one of those (*taken set).
 // Returns kExitOk or the usage error.
 int TakeChannelArg(Args& args, const char* command, ChannelArgs* c, bool* taken);
-
-// A network peer's DEF (u, b or a dotted IPv4 address first) without --type
-// is opened as a serial port: says so, and how to ask for a network one.
-void NoteNetworkDefWithoutType(const ChannelArgs& c);
 
 // The options of a command that takes only --lib PATH (and --help, which
 // sets *help). Returns kExitOk or the usage error.

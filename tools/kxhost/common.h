@@ -25,10 +25,4 @@ std::string HexAndText(const unsigned char* data, int len);
 
 void SleepMs(long long ms);
 
-// After a serial channel did not open: the system's reason for its device,
-// on standard error, from `note` (the channel's note, its port first) and
-// `type` (its type code). Looks only, except for one open and close of the
-// device when it exists and may be opened.
-void ExplainSerialOpenFailure(const std::string& note, int type);
-
 }  // namespace kxhost

@@ -43,7 +43,8 @@ const char kListUsage[] =
     "  --sysfs DIR    read DIR instead of /sys (a copy of another machine's tree)\n"
     "  --dev DIR      read DIR/serial instead of /dev/serial\n"
     "\n"
-    "Exit codes: 0 listed (possibly nothing), 1 DIR/class/tty cannot be read,\n"
+    "Exit codes: 0 listed (no port at all: \"no serial ports found\" on standard\n"
+    "error), 1 DIR/class/tty cannot be read,\n"
     "2 usage error or the plug-in missing.\n";
 
 const char kDefaultSettings[] = ":9600,N,8,1";
@@ -175,6 +176,10 @@ int CmdList(int argc, char** argv) {
         ports.push_back(port);
     }
     closedir(d);
+    if (ports.empty()) {
+        Error("no serial ports found");
+        return kExitOk;
+    }
     std::sort(ports.begin(), ports.end(),
               [](const Port& a, const Port& b) { return strverscmp(a.name.c_str(), b.name.c_str()) < 0; });
     AddStableNames(dev, &ports);

@@ -10,12 +10,13 @@
 //   kxhost list                 the serial ports the kernel has (list.cpp)
 //   kxhost term DEF [options]   a terminal on one channel (term.cpp)
 //
-// plugin.cpp loads the library, args.cpp parses the options. Standard output
-// carries the library's own log and the results; errors go to standard
-// error. Exit codes: 0 success, 1 a channel failed to open or a transfer
-// failed, 2 usage errors (including a missing library or symbol). kxhost.1 is
-// the manual page; it names every option of the help texts below and in the
-// commands' files.
+// plugin.cpp loads the library, args.cpp parses the options, channel.cpp
+// reads a DEF as it was meant and says what the line will not carry and why
+// a channel does not open. Standard output carries the library's own log and
+// the results; errors and warnings go to standard error. Exit codes: 0
+// success, 1 a channel failed to open or a transfer failed, 2 usage errors
+// (including a missing library or symbol). kxhost.1 is the manual page; it
+// names every option of the help texts below and in the commands' files.
 #include <signal.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "args.h"
 #include "commands.h"
 #include "common.h"
+#include "plugin.h"
 
 namespace {
 
@@ -39,8 +41,10 @@ const char kMainUsage[] =
     "  list     list the serial ports, with their definition strings and type codes\n"
     "  term     a terminal on one serial or network channel; Ctrl-] leaves\n"
     "\n"
-    "Every command takes --lib PATH (default: kxSer.so beside the executable,\n"
-    "then ../kxSer.so, ../lib/kxSer.so and /usr/lib/kxSer.so) and --help.\n"
+    "Every command takes --help and --lib PATH. Without --lib, kxhost loads the\n"
+    "first of these that loads (relative paths from kxhost's own folder):\n"
+    "%s"
+    "\n"
     "Exit codes: 0 success, 1 a channel failed to open or a transfer failed,\n"
     "2 usage error (bad option, bad value, library or entry point missing).\n";
 
@@ -52,12 +56,12 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
-        fputs(kMainUsage, stderr);
+        fprintf(stderr, kMainUsage, DefaultLibraryText().c_str());
         return kExitUsage;
     }
     const char* cmd = argv[1];
     if (IsHelp(cmd)) {
-        fputs(kMainUsage, stdout);
+        printf(kMainUsage, DefaultLibraryText().c_str());
         return kExitOk;
     }
     if (strcmp(cmd, "info") == 0) return CmdInfo(argc, argv);

@@ -1,5 +1,9 @@
 // kxhost open: one channel, asked for by definition string and type code,
 // opened, sent to and read from for a number of rounds, then closed.
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +12,7 @@
 #include "ISerBase.h"
 #include "ISerManager.h"
 #include "args.h"
+#include "channel.h"
 #include "commands.h"
 #include "common.h"
 #include "plugin.h"
@@ -27,28 +32,42 @@ const char kOpenUsage[] =
     "  DEF            definition string; '-' passes none (the channel is then\n"
     "                 built from the index in CODE)\n"
     "                   serial:  ttyUSB0:9600,E,8,1   (port, baud, parity N/O/E/M/S,\n"
-    "                            data bits, stop bits 1/1.5/2)\n"
+    "                            data bits 5-8, stop bits 1/2; no /dev/), then\n"
+    "                            settings: flow=rtscts|xonxoff, rs485=on|inverted,\n"
+    "                            rtsbefore=MS, rtsafter=MS, dtr=0|1, rts=0|1,\n"
+    "                            hupcl=0|1, lowlat=0|1, gap=MS (see kxhost(1));\n"
+    "                            the settings in force are printed once open\n"
     "                   network: 192.168.1.10:502 (TCP), u192.168.1.10:502 (UDP),\n"
     "                            b:4000 (UDP broadcast)\n"
     "                   GPIO:    free text, used as the channel's note\n"
-    "  --type CODE    type code, decimal or 0x hex (default 0: serial, the code\n"
+    "                 A field the line will not carry as written is named on\n"
+    "                 standard error.\n"
+    "  --type CODE    type code, decimal or 0x hex. Default: a network DEF gets\n"
+    "                 0x200000 plus its port, anything else 0 (serial, the code\n"
     "                 follows from DEF). Kinds: 0x100000 serial, 0x200000 network\n"
-    "                 (add an index of your choice, e.g. 0x200001), 0x800000 GPIO,\n"
-    "                 0x400000 USB (never provided)\n"
-    "  --send HEX     bytes to send, as pairs of hex digits (\"01 03 00 00 00 0a\")\n"
+    "                 (plus an index of your choice, e.g. 0x200001), 0x800000\n"
+    "                 GPIO, 0x400000 USB (never provided)\n"
+    "  --send HEX     bytes to send: blank-separated hex, each token one byte of\n"
+    "                 one or two digits or an even run of digit pairs, 0x allowed\n"
+    "                 (\"01 03 00 0a\", \"1 3 0 a\", \"0x01 0x03\", \"0103000a\")\n"
     "                 GPIO: two bytes, output selector and level\n"
     "  --text TEXT    text to send instead (without a terminator)\n"
     "  --read N       read up to N bytes after sending (default: no read)\n"
     "                 GPIO: 1 or 2 bytes, the levels of input lines 18 and 17\n"
-    "  --timeout MS   receive time-out handed to Read (default 1000); serial: one\n"
-    "                 extra polling round per full second; network: the wait in\n"
-    "                 milliseconds, -1 blocks until data arrives\n"
+    "  --timeout MS   how long to wait for the reply, in milliseconds (default\n"
+    "                 1000; -1 without limit, 0 reads at once). Serial: kxhost\n"
+    "                 waits up to MS for the line's first byte, then calls\n"
+    "                 Read(buf, N, 0), which takes bytes until the line is quiet\n"
+    "                 for 0.2 s. (The library's own serial time-out T is coarse:\n"
+    "                 Read(buf, N, T) on a silent line returns after 0.2 s plus\n"
+    "                 0.2 s per full second of T, at least one.) Network: MS is\n"
+    "                 the wait handed to Read; -1 blocks until data arrives\n"
     "  --repeat K     rounds of send and read (default 1)\n"
     "  --interval MS  pause between rounds (default 1000)\n"
     "\n"
     "Examples:\n"
     "  kxhost open ttyUSB0:9600,E,8,1 --send \"01 03 00 00 00 02 C4 0B\" --read 9\n"
-    "  kxhost open 192.168.1.10:502 --type 0x200001 --send \"00 01 00 00 00 06 01 03 00 00 00 02\" --read 64\n";
+    "  kxhost open 192.168.1.10:502 --send \"00 01 00 00 00 06 01 03 00 00 00 02\" --read 64\n";
 
 struct OpenOptions {
     ChannelArgs ch;
@@ -80,8 +99,12 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
         if (args.Option("--send", &v, &missing)) {
             if (missing) return Usage("open", "%s needs a value", "--send");
             if (o->send) return Usage("open", "%s given twice, or together with --text", "--send");
-            if (!ParseHexBytes(v, &o->data))
-                return Usage("open", "--send '%s' is not an even number of hex digits", v);
+            std::string bad;
+            if (!ParseHexBytes(v, &o->data, &bad)) {
+                if (bad.empty()) return Usage("open", "--send '%s' holds no byte", v);
+                return Usage("open", "--send: '%s' is not a byte in hex (one or two digits, or an even run of "
+                             "digit pairs, 0x allowed)", bad.c_str());
+            }
             o->send = true;
         } else if (args.Option("--text", &v, &missing)) {
             if (missing) return Usage("open", "%s needs a value", "--text");
@@ -119,8 +142,23 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
     return kExitOk;
 }
 
+// Waits up to `ms` (-1: without limit) for `fd` to have something to read,
+// a hang-up included; at once for a channel that closed itself.
+void WaitReadable(int fd, int ms) {
+    if (fd < 0) return;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    struct pollfd p = {fd, POLLIN, 0};
+    for (;;) {
+        long long left = ms;
+        if (ms > 0)
+            left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (ms >= 0 && left < 0) left = 0;
+        if (poll(&p, 1, static_cast<int>(left)) >= 0 || errno != EINTR) return;
+    }
+}
+
 // One round of send and read; false when a transfer failed.
-bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio) {
+bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio, bool serial) {
     bool ok = true;
     if (o.send) {
         const int len = static_cast<int>(o.data.size());
@@ -139,7 +177,11 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio) {
     }
     if (o.readLen > 0) {
         std::vector<unsigned char> buf(static_cast<size_t>(o.readLen) + 1, 0);
-        int r = ser->Read(buf.data(), o.readLen, o.timeout);
+        // The library counts a serial time-out in 0.2 s polls per full
+        // second; the option says milliseconds, so kxhost does the waiting
+        // and Read takes what came, until the line is quiet.
+        if (serial) WaitReadable(ser->GetHandle(), o.timeout);
+        int r = ser->Read(buf.data(), o.readLen, serial ? 0 : o.timeout);
         // The GPIO channel answers 1 for a read of one or two line levels.
         int got = gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
         if (r < 0) {
@@ -166,7 +208,7 @@ int CmdOpen(int argc, char** argv) {
         fputs(kOpenUsage, stdout);
         return kExitOk;
     }
-    NoteNetworkDefWithoutType(o.ch);
+    ResolveChannelArgs(&o.ch);
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -184,14 +226,13 @@ int CmdOpen(int argc, char** argv) {
         return kExitFailed;
     }
     const bool gpio = (ser->GetType() & kKindMask) == kKindGpio;
+    const bool serial = (ser->GetType() & kKindMask) == kKindSerial;
     printf("channel: type 0x%x, note %s\n", static_cast<unsigned>(ser->GetType()), ser->GetNote());
-    if (!ser->Open(nullptr)) {
-        Error("cannot open the channel %s (type 0x%x)", ser->GetNote(),
-              static_cast<unsigned>(ser->GetType()));
-        if ((ser->GetType() & kKindMask) == kKindSerial) ExplainSerialOpenFailure(ser->GetNote(), ser->GetType());
+    rc = OpenChannel(ser, o.ch);
+    if (rc != kExitOk) {
         ser->Close();
         p.freeSerManager(mgr);
-        return kExitFailed;
+        return rc;
     }
     bool ok = true;
     for (int round = 0; round < o.repeat; ++round) {
@@ -204,7 +245,7 @@ int CmdOpen(int argc, char** argv) {
                 continue;
             }
         }
-        if (!Exchange(ser, o, gpio)) ok = false;
+        if (!Exchange(ser, o, gpio, serial)) ok = false;
     }
     ser->Close();
     p.freeSerManager(mgr);

@@ -29,10 +29,16 @@ std::string ExecutableDir() {
 // Beside the executable, one level up (the build tree), the installed
 // layout next to bin/ (Debian's multiarch folder, or lib/ of older trees),
 // then the system's multiarch library directory.
+const char* const kBesideExecutable[] = {"kxSer.so", "../kxSer.so", "../lib/" KXSER_MULTIARCH "/kxSer.so",
+                                         "../lib/kxSer.so"};
+const char kSystemPath[] = "/usr/lib/" KXSER_MULTIARCH "/kxSer.so";
+
 std::vector<std::string> DefaultLibraryPaths() {
     const std::string dir = ExecutableDir();
-    return {dir + "/kxSer.so", dir + "/../kxSer.so", dir + "/../lib/" KXSER_MULTIARCH "/kxSer.so",
-            dir + "/../lib/kxSer.so", "/usr/lib/" KXSER_MULTIARCH "/kxSer.so"};
+    std::vector<std::string> paths;
+    for (const char* name : kBesideExecutable) paths.push_back(dir + "/" + name);
+    paths.push_back(kSystemPath);
+    return paths;
 }
 
 template <typename Fn>
@@ -48,6 +54,12 @@ bool Resolve(Plugin& p, Fn* fn, const char* name) {
 }
 
 }  // namespace
+
+std::string DefaultLibraryText() {
+    std::string text;
+    for (const char* name : kBesideExecutable) text += std::string("  ") + name + "\n";
+    return text + "  " + kSystemPath + "\n";
+}
 
 int LoadPlugin(Plugin& p, const std::string& explicitPath) {
     std::vector<std::string> candidates;

@@ -26,4 +26,8 @@ struct Plugin {
 // that loads. Returns kExitOk, or kExitUsage with the reason printed.
 int LoadPlugin(Plugin& p, const std::string& explicitPath);
 
+// The default places, one indented line each in the order they are tried,
+// for the help text.
+std::string DefaultLibraryText();
+
 }  // namespace kxhost

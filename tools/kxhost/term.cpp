@@ -29,6 +29,7 @@
 #include "ISerBase.h"
 #include "ISerManager.h"
 #include "args.h"
+#include "channel.h"
 #include "commands.h"
 #include "common.h"
 #include "plugin.h"
@@ -47,8 +48,8 @@ const char kTermUsage[] =
     "on every way out, SIGINT and SIGTERM included.\n"
     "\n"
     "  DEF, --type CODE  the channel, as for kxhost open: serial\n"
-    "                    (ttyUSB0:115200,N,8,1) or network (192.168.1.10:23\n"
-    "                    --type 0x200001); not GPIO\n"
+    "                    (ttyUSB0:115200,N,8,1) or network (192.168.1.10:23);\n"
+    "                    not GPIO\n"
     "  --hex             show what arrives as hex bytes, one line per Read\n"
     "  --log FILE        append the library's own log (its SEND:/RECV: dumps\n"
     "                    and other lines) to FILE; without it the log is\n"
@@ -272,7 +273,7 @@ int CmdTerm(int argc, char** argv) {
         return kExitUsage;
     }
     const int screen = log.screen();
-    NoteNetworkDefWithoutType(o.ch);
+    ResolveChannelArgs(&o.ch);
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -288,12 +289,11 @@ int CmdTerm(int argc, char** argv) {
         p.freeSerManager(mgr);
         return kExitFailed;
     }
-    if (!ser->Open(nullptr)) {
-        Error("cannot open the channel %s (type 0x%x)", ser->GetNote(), static_cast<unsigned>(ser->GetType()));
-        if ((ser->GetType() & kKindMask) == kKindSerial) ExplainSerialOpenFailure(ser->GetNote(), ser->GetType());
+    rc = OpenChannel(ser, o.ch);
+    if (rc != kExitOk) {
         ser->Close();
         p.freeSerManager(mgr);
-        return kExitFailed;
+        return rc;
     }
 
     const std::string note = ser->GetNote();
