@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -59,6 +60,72 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
         made.c_cflag = (made.c_cflag & soft) | (now.c_cflag & ~soft);
     }
     return real(fd, action, &made);
+}
+
+// A driver behind the pty (the tty whose device is `rdev`) for what a pty
+// lacks: RS-485 (delays clamped to `maxDelay`), the modem lines, the serial
+// info (low latency); with `noTermios2` it answers the termios2 requests as
+// qemu-user does. The library's calls reach it; every other request, and
+// every request on another tty, goes to the system.
+namespace drv {
+dev_t rdev = 0;
+bool noTermios2 = false;
+bool hasRs485 = true;
+struct serial_rs485 rs485;
+__u32 maxDelay = 100;
+int modem = 0;
+int serialFlags = 0;
+bool keepsLowLatency = true;
+bool forcesOnSend = false;   // drops the inverted polarity
+unsigned long failing = 0;   // this request fails with EIO at its `failNth` call
+int failNth = 0;
+
+bool Ours(int fd) {
+    struct stat st;
+    return rdev != 0 && fstat(fd, &st) == 0 && st.st_rdev == rdev;
+}
+}  // namespace drv
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    using Real = int (*)(int, unsigned long, ...);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    if (!drv::Ours(fd)) return real(fd, request, arg);
+    const bool termios2 = _IOC_TYPE(request) == 'T' && (_IOC_NR(request) == 0x2A || _IOC_NR(request) == 0x2B);
+    int* lines = static_cast<int*>(arg);
+    struct serial_rs485* rs = static_cast<struct serial_rs485*>(arg);
+    struct serial_struct* ss = static_cast<struct serial_struct*>(arg);
+    if ((termios2 && drv::noTermios2) || (!drv::hasRs485 && (request == TIOCGRS485 || request == TIOCSRS485))) {
+        errno = termios2 ? ENOSYS : ENOTTY;
+        return -1;
+    }
+    if (request == drv::failing && --drv::failNth == 0) {
+        errno = EIO;
+        return -1;
+    }
+    switch (request) {
+        case TIOCGRS485: *rs = drv::rs485; return 0;
+        case TIOCSRS485:
+            drv::rs485 = *rs;
+            if (drv::forcesOnSend) drv::rs485.flags = (rs->flags & ~SER_RS485_RTS_AFTER_SEND) | SER_RS485_RTS_ON_SEND;
+            if (drv::rs485.delay_rts_before_send > drv::maxDelay) drv::rs485.delay_rts_before_send = drv::maxDelay;
+            if (drv::rs485.delay_rts_after_send > drv::maxDelay) drv::rs485.delay_rts_after_send = drv::maxDelay;
+            return 0;
+        case TIOCMGET: *lines = drv::modem; return 0;
+        case TIOCMBIS: drv::modem |= *lines; return 0;
+        case TIOCMBIC: drv::modem &= ~*lines; return 0;
+        case TIOCGSERIAL:
+            memset(ss, 0, sizeof *ss);
+            ss->flags = drv::serialFlags;
+            return 0;
+        case TIOCSSERIAL:
+            drv::serialFlags = drv::keepsLowLatency ? ss->flags : ss->flags & ~ASYNC_LOW_LATENCY;
+            return 0;
+        default: return real(fd, request, arg);
+    }
 }
 
 namespace {
@@ -442,6 +509,105 @@ TEST(SerComOpen, LineControlSettings) {
         EXPECT_EQ(Attrs(line.holder.get()).c_cflag & row.cflagOn, row.cflagOn);
         ch.Close();
     }
+}
+
+// The settings a pty cannot carry, on the driver model: what reaches it, and
+// a refusal by name where the driver keeps back what was asked.
+TEST(SerComOpen, LineControlOnADriverModel) {
+    SerialLine line;
+    struct stat st;
+    ASSERT_EQ(fstat(line.holder.get(), &st), 0);
+    StdoutCapture built;
+    CSerCom ch(5);
+    CSerCom fresh(line.Def("9600,N,8,1").c_str());
+    built.Stop();
+    const auto open = [&](const char* settings, const char* refusal = "") {
+        StdoutCapture cap;
+        const std::string def = strchr(settings, '=') != nullptr ? std::string("9600,N,8,1,") + settings : settings;
+        const int opened = ch.Open(line.Def(def).c_str());
+        const std::string log = cap.Stop();
+        if (*refusal == '\0') return opened == 1 ? std::string() : log;
+        return opened == 0 && log.find(refusal) != std::string::npos ? std::string() : log;
+    };
+    const __u32 on = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    drv::rdev = st.st_rdev;
+    memset(&drv::rs485, 0, sizeof drv::rs485);
+    drv::rs485.flags = SER_RS485_RX_DURING_TX;  // from the device tree: it stays
+    drv::modem = TIOCM_DTR | TIOCM_RTS;
+    EXPECT_EQ(open("rs485=on,rtsbefore=5,rtsafter=7"), "");
+    EXPECT_EQ(drv::rs485.flags, on | SER_RS485_RX_DURING_TX);
+    EXPECT_EQ(drv::rs485.delay_rts_before_send, 5u);
+    EXPECT_EQ(drv::rs485.delay_rts_after_send, 7u);
+    EXPECT_EQ(open("rs485=inverted"), "");
+    EXPECT_EQ(drv::rs485.flags, SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX);
+    EXPECT_EQ(drv::rs485.delay_rts_after_send, 7u) << "a delay no text named again stays";
+    EXPECT_EQ(open("rs485=off"), "");
+    EXPECT_EQ(drv::rs485.flags & SER_RS485_ENABLED, 0u);
+    drv::rs485.flags |= SER_RS485_ENABLED;  // as at boot: a text that names none leaves it
+    {
+        StdoutCapture quiet;
+        ch.Close();
+        EXPECT_EQ(fresh.Open(nullptr), 1);
+        fresh.Close();
+    }
+    EXPECT_NE(drv::rs485.flags & SER_RS485_ENABLED, 0u);
+    drv::maxDelay = 50;
+    EXPECT_EQ(open("rs485=on,rtsafter=100", "serial setting refused: rtsafter=100\n"), "");
+    drv::hasRs485 = false;
+    EXPECT_EQ(open("rs485=on", "serial setting refused: rs485=on\n"), "");
+    EXPECT_EQ(open("rs485=off"), "") << "met: the driver has no RS-485";
+    EXPECT_EQ(open("dtr=0,rts=1"), "");
+    EXPECT_EQ(drv::modem, TIOCM_RTS);
+    EXPECT_EQ(open("lowlat=1"), "");
+    EXPECT_EQ(drv::serialFlags, ASYNC_LOW_LATENCY);
+    EXPECT_EQ(open("lowlat=0"), "");
+    EXPECT_EQ(drv::serialFlags, 0);
+    drv::keepsLowLatency = false;
+    EXPECT_EQ(open("lowlat=1", "serial setting refused: lowlat=1\n"), "");
+    drv::keepsLowLatency = true;
+    drv::forcesOnSend = true;
+    EXPECT_EQ(open("rs485=inverted", "serial setting refused: rs485=inverted\n"), "");
+    drv::forcesOnSend = false;
+    drv::hasRs485 = true;
+    drv::rs485.flags = SER_RS485_ENABLED;
+    // A request that fails: its setting is refused by name.
+    const struct {
+        const char* settings;
+        unsigned long request;
+        int nth;
+    } failures[] = {
+        {"rs485=off", TIOCGRS485, 1}, {"rs485=off", TIOCSRS485, 1}, {"rs485=on", TIOCGRS485, 2},
+        {"dtr=1", TIOCMBIS, 1},       {"dtr=0", TIOCMBIC, 1},       {"rts=1", TIOCMGET, 1},
+        {"lowlat=0", TIOCGSERIAL, 1}, {"lowlat=1", TIOCSSERIAL, 1}, {"lowlat=1", TIOCGSERIAL, 2},
+    };
+    ch.Close();
+    drv::maxDelay = 100;
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.settings);
+        drv::serialFlags = strcmp(f.settings, "lowlat=1") == 0 ? 0 : ASYNC_LOW_LATENCY;
+        drv::failing = f.request;
+        drv::failNth = f.nth;
+        StdoutCapture cap;
+        CSerCom one(line.Def(std::string("9600,N,8,1,") + f.settings).c_str());
+        EXPECT_EQ(one.Open(nullptr), 0);
+        one.Close();
+        const std::string log = cap.Stop();
+        EXPECT_NE(log.find(std::string("serial setting refused: ") + f.settings + "\n"), std::string::npos) << log;
+        drv::rs485.flags = SER_RS485_ENABLED;
+        drv::serialFlags = 0;
+    }
+    drv::failing = 0;
+    spy::noLine = true;  // a tty without a line keeps CRTSCTS as it was
+    EXPECT_EQ(open("rs485=off,flow=rtscts", "serial setting refused: flow=rtscts\n"), "");
+    spy::noLine = false;
+    drv::noTermios2 = true;  // the named speeds read back from the ordinary attributes
+    EXPECT_EQ(open("lowlat=0"), "");
+    EXPECT_EQ(open("250000", "serial speed error: 250000 asked, 9600 set\n"), "");
+    ch.Close();
+    drv::rdev = 0;
+    drv::noTermios2 = false;
+    drv::hasRs485 = drv::keepsLowLatency = true;
+    drv::maxDelay = 100;
 }
 
 // XON/XOFF: the far end's XOFF holds the channel's output, its XON lets it go.
