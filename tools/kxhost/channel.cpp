@@ -19,7 +19,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -257,14 +256,7 @@ void ExplainConnectFailure(const std::string& note) {
     int err = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
     bool answered = true;
     if (err == EINPROGRESS) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeMs);
-        struct pollfd p = {fd, POLLOUT, 0};
-        int r;
-        do {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-            r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        } while (r < 0 && errno == EINTR);
+        const int r = PollFor(fd, POLLOUT, kProbeMs);
         socklen_t len = sizeof err;
         answered = r > 0;
         if (answered && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;

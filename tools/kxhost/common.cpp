@@ -1,7 +1,10 @@
 #include "common.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdarg>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -37,6 +40,21 @@ void SleepMs(long long ms) {
     ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+int PollFor(int fd, short events, int ms, short* revents) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    struct pollfd p = {fd, events, 0};
+    int r;
+    do {
+        long long left = ms;
+        if (ms > 0)
+            left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (ms >= 0 && left < 0) left = 0;
+        r = poll(&p, 1, static_cast<int>(left));
+    } while (r < 0 && errno == EINTR);
+    if (revents != nullptr) *revents = p.revents;
+    return r;
 }
 
 }  // namespace kxhost

@@ -25,4 +25,8 @@ std::string HexAndText(const unsigned char* data, int len);
 
 void SleepMs(long long ms);
 
+// poll on one descriptor for up to `ms` (-1: without limit), resumed after a
+// signal with the time left: poll's result, `revents` in `*revents`.
+int PollFor(int fd, short events, int ms, short* revents = nullptr);
+
 }  // namespace kxhost

@@ -2,8 +2,6 @@
 // opened, sent to and read from for a number of rounds, then closed.
 #include <poll.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -142,21 +140,6 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
     return kExitOk;
 }
 
-// Waits up to `ms` (-1: without limit) for `fd` to have something to read,
-// a hang-up included; at once for a channel that closed itself.
-void WaitReadable(int fd, int ms) {
-    if (fd < 0) return;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    struct pollfd p = {fd, POLLIN, 0};
-    for (;;) {
-        long long left = ms;
-        if (ms > 0)
-            left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        if (ms >= 0 && left < 0) left = 0;
-        if (poll(&p, 1, static_cast<int>(left)) >= 0 || errno != EINTR) return;
-    }
-}
-
 // One round of send and read; false when a transfer failed.
 bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio, bool serial) {
     bool ok = true;
@@ -180,7 +163,8 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio, bool serial) {
         // The library counts a serial time-out in 0.2 s polls per full
         // second; the option says milliseconds, so kxhost does the waiting
         // and Read takes what came, until the line is quiet.
-        if (serial) WaitReadable(ser->GetHandle(), o.timeout);
+        // A channel that closed itself (-1) waits not at all.
+        if (serial && ser->GetHandle() >= 0) PollFor(ser->GetHandle(), POLLIN, o.timeout);
         int r = ser->Read(buf.data(), o.readLen, serial ? 0 : o.timeout);
         // The GPIO channel answers 1 for a read of one or two line levels.
         int got = gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
