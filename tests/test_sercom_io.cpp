@@ -422,7 +422,17 @@ TEST(SerComOpen, EveryWayOfLettingGoLeavesThePortFree) {
         spy::noLine = true;
         if (ch.Open(line.Def("115200,E,7,2").c_str()) != 1) bad += "a port without a line refused; ";
         spy::noLine = false;
+        ch.Close();
+        CSerCom modem(line.Def("9600,N,8,1,dtr=0").c_str());
+        if (modem.Open(nullptr) != 0) bad += "a pty took dtr=0; ";
+        expectFree("a refused setting");
         if (ch.Open(line.Def("9600").c_str()) != 1) bad += "the retry at 9600 refused; ";
+        // A helper the host runs (system, popen) must not get the port (the
+        // test's own descriptor of the line is kept from it too).
+        fcntl(holder, F_SETFD, FD_CLOEXEC);
+        kxtest::ExecChild helper;
+        if (!helper.Started()) return std::string("SKIP: cannot run sleep");
+        if (helper.Holds(ch.GetHandle())) bad += "a child the host exec'd holds the port; ";
         // A child the host forked holds a copy of the descriptor (and so its lock).
         const pid_t kid = fork();
         if (kid == 0) {

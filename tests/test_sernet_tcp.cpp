@@ -189,6 +189,19 @@ TEST(SerNetTcp, DestructionClosesTheSocket) {
     EXPECT_EQ(recv(l.peer.get(), &c, 1, 0), 0);
 }
 
+// A helper the host runs while the channel is open (system, popen) must not
+// keep the connection: the peer sees the end at the host's Close.
+TEST(SerNetTcp, CloseReachesThePeerWhileAChildTheHostRanLives) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    kxtest::ExecChild helper;
+    if (!helper.Started()) GTEST_SKIP() << "cannot run sleep";
+    l.ch->Close();
+    char c;
+    ASSERT_TRUE(kxtest::WaitReadable(l.peer.get(), kWaitMs)) << "the child keeps the connection";
+    EXPECT_EQ(recv(l.peer.get(), &c, 1, 0), 0);
+}
+
 // A benign signal (a handler with SA_RESTART) during the wait changes
 // nothing: the wait resumes with the time left and times out as usual.
 TEST(SerNetTcp, RestartingSignalsDuringTheWaitChangeNothing) {

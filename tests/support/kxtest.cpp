@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -153,6 +155,35 @@ bool WriteAll(int fd, const void* buf, int len) {
 #ifdef KXSER_COVERAGE
 extern "C" void __gcov_dump(void);
 #endif
+
+ExecChild::ExecChild() {
+    char arg0[] = "sleep", arg1[] = "30";
+    char* argv[] = {arg0, arg1, nullptr};
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) == 0) pid_ = pid;
+}
+
+ExecChild::~ExecChild() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+bool ExecChild::Holds(int fd) const {
+    struct stat want;
+    if (pid_ <= 0 || fstat(fd, &want) != 0) return false;
+    const std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    bool held = false;
+    for (struct dirent* e = readdir(d); e != nullptr && !held; e = readdir(d)) {
+        struct stat st;
+        held = e->d_name[0] != '.' && stat((dir + "/" + e->d_name).c_str(), &st) == 0 &&
+               st.st_dev == want.st_dev && st.st_ino == want.st_ino;
+    }
+    closedir(d);
+    return held;
+}
 
 void ExitChild(int status) {
 #ifdef KXSER_COVERAGE

@@ -110,6 +110,23 @@ public:
 std::string InChild(const std::function<std::string()>& body,
                     const std::function<void()>& meanwhile = {});
 
+// A child the host forked and exec'd (`sleep 30`), as system() and popen()
+// start one: it keeps every descriptor without close-on-exec. Killed and
+// reaped on destruction.
+class ExecChild {
+public:
+    ExecChild();
+    ~ExecChild();
+    ExecChild(const ExecChild&) = delete;
+    ExecChild& operator=(const ExecChild&) = delete;
+    bool Started() const { return pid_ > 0; }
+    // Whether it has a descriptor of the file `fd` names.
+    bool Holds(int fd) const;
+
+private:
+    int pid_ = -1;
+};
+
 // Monotonic milliseconds.
 double NowMs();
 
