@@ -22,23 +22,10 @@ struct RateCode {
     KernelSpeed code;
 };
 
-// Every rate the platform names; the high ones are not on every target.
 const RateCode kRates[] = {
-    {50, K(B50)},           {75, K(B75)},           {110, K(B110)},         {134, K(B134)},
-    {150, K(B150)},         {200, K(B200)},         {300, K(B300)},         {600, K(B600)},
-    {1200, K(B1200)},       {1800, K(B1800)},       {2400, K(B2400)},       {4800, K(B4800)},
-    {9600, K(B9600)},       {19200, K(B19200)},     {38400, K(B38400)},     {57600, K(B57600)},
-    {115200, K(B115200)},   {230400, K(B230400)},
-#ifdef B460800
-    {460800, K(B460800)},
-#endif
-#ifdef B500000
-    {500000, K(B500000)},   {576000, K(B576000)},   {921600, K(B921600)},   {1000000, K(B1000000)},
-    {1152000, K(B1152000)}, {1500000, K(B1500000)}, {2000000, K(B2000000)},
-#endif
-#ifdef B2500000
-    {2500000, K(B2500000)}, {3000000, K(B3000000)}, {3500000, K(B3500000)}, {4000000, K(B4000000)},
-#endif
+#define KX_RATE(rate, code) {rate, K(code)},
+#include "LineRates.h"
+#undef KX_RATE
 };
 
 // An emulator without termios2 (qemu-user 7) answers ENOSYS; a kernel that
