@@ -28,8 +28,15 @@ public:
     // Takes the channel's lock for one thread's sequence of calls. Waiters
     // sleep in the kernel and are served first come, first served. Not
     // recursive: a second Lock by the thread that holds it never returns.
+    // A waiter must not leave Lock by longjmp (from a signal handler) or by
+    // asynchronous cancellation: its place in the queue would never be
+    // served, and every later Lock would wait for ever. A handler that
+    // returns is harmless.
     virtual void Lock() = 0;
-    // Releases the lock; called by the thread that holds it.
+    // Releases the lock; called by the thread that holds it. With no holder
+    // (one Unlock too many) it does nothing. In the child of a fork, the
+    // thread that forked while holding the lock releases it as usual; the
+    // parent's waiters do not exist there and are not served.
     virtual void Unlock() = 0;
     // Whether some thread holds the lock: advisory, read without the lock.
     virtual bool IsBusy() = 0;

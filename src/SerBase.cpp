@@ -1,21 +1,9 @@
 #include "SerBase.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "SysCall.h"
-
-CSerBase::CSerBase(int index) {
-    Init();
-    m_nIndex = index;
-}
-
-CSerBase::CSerBase(const char* /*def: parsed by the derived constructors*/) {
-    Init();
-}
-
-CSerBase::~CSerBase() {
-    Free();
-}
 
 namespace {
 
@@ -30,6 +18,7 @@ namespace {
 const unsigned kTicket = 1u << 16;
 const unsigned kServingMask = 0xffffu;
 const int kSpinTries = 100;
+const long long kNextSpinUs = 50;
 
 static_assert(sizeof(pthread_spinlock_t) == sizeof(unsigned), "the lock word is 32 bits");
 
@@ -37,57 +26,146 @@ unsigned* Word(pthread_spinlock_t* lock) {
     return reinterpret_cast<unsigned*>(const_cast<int*>(lock));
 }
 
+bool Held(unsigned word) { return (word >> 16) != (word & kServingMask); }
+
+// A spinning waiter tells the CPU so (a sibling hyper-thread, the holder
+// perhaps, gets the cycles).
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || (defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7)
+    __asm__ __volatile__("yield" ::: "memory");
+#endif
+}
+
+// Each waiter sleeps under the bit of its own ticket, so Unlock wakes the
+// next one only (and, with more than 32 waiters, the few that share its
+// bit), not the whole queue.
+unsigned TicketBit(unsigned ticket) { return 1u << (ticket & 31u); }
+
 // A brief hold is over within a short spin; then the waiter sleeps until
-// an Unlock changes the word.
+// its turn comes. The priority of a host's real-time thread is no reason to
+// spin longer: the holder may need this CPU to reach its Unlock.
 void WaitForTurn(unsigned* word, unsigned ticket) {
-    for (int i = 0; i < kSpinTries; ++i)
-        if ((__atomic_load_n(word, __ATOMIC_ACQUIRE) & kServingMask) == ticket) return;
     for (;;) {
-        const unsigned now = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+        unsigned now = __atomic_load_n(word, __ATOMIC_ACQUIRE);
         if ((now & kServingMask) == ticket) return;
-        kxsys::FutexWait(word, now);
+        // The next in line keeps its CPU awake for a while: waking a thread
+        // on an idle CPU costs far more than a short hold.
+        const bool next = ((ticket - now) & kServingMask) == 1;
+        const long long until = next ? kxsys::MonotonicUs() + kNextSpinUs : 0;
+        for (int i = 1;; ++i) {
+            CpuRelax();
+            now = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+            if ((now & kServingMask) == ticket) return;
+            if (i >= kSpinTries && (!next || (i % 64 == 0 && kxsys::MonotonicUs() >= until))) break;
+        }
+        kxsys::FutexWaitBits(word, now, TicketBit(ticket));
     }
 }
 
+// Every channel of the process, for the child of a fork: the parent's
+// waiters do not exist there, and their tickets would never be served.
+pthread_mutex_t gChannelsLock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<CSerBase*> gChannels;
+pthread_once_t gForkOnce = PTHREAD_ONCE_INIT;
+
+void BeforeFork() { pthread_mutex_lock(&gChannelsLock); }
+void AfterForkInParent() { pthread_mutex_unlock(&gChannelsLock); }
+
+// Only the ticket being served outlives the fork: the forking thread's own,
+// when it holds the lock, so its Unlock frees the channel for the child.
+void AfterForkInChild() {
+    for (CSerBase* ch : gChannels) {
+        unsigned* word = Word(&ch->m_lock);
+        const unsigned now = __atomic_load_n(word, __ATOMIC_RELAXED);
+        if (Held(now)) {
+            const unsigned serving = now & kServingMask;
+            __atomic_store_n(word, (((serving + 1) & kServingMask) << 16) | serving, __ATOMIC_RELAXED);
+        }
+    }
+    pthread_mutex_unlock(&gChannelsLock);
+}
+
+// Removed again when the library is unloaded (glibc keeps the handlers of a
+// shared object with it).
+void WatchForks() { pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild); }
+
+void Register(CSerBase* ch) {
+    pthread_once(&gForkOnce, WatchForks);
+    pthread_mutex_lock(&gChannelsLock);
+    try {
+        if (std::find(gChannels.begin(), gChannels.end(), ch) == gChannels.end()) gChannels.push_back(ch);
+    } catch (...) {
+        pthread_mutex_unlock(&gChannelsLock);
+        throw;
+    }
+    pthread_mutex_unlock(&gChannelsLock);
+}
+
+void Unregister(CSerBase* ch) {
+    pthread_mutex_lock(&gChannelsLock);
+    gChannels.erase(std::remove(gChannels.begin(), gChannels.end(), ch), gChannels.end());
+    pthread_mutex_unlock(&gChannelsLock);
+}
+
 }  // namespace
+
+CSerBase::CSerBase(int index) {
+    Init();
+    m_nIndex = index;
+}
+
+CSerBase::CSerBase(const char* /*def: parsed by the derived constructors*/) {
+    Init();
+}
+
+CSerBase::~CSerBase() {
+    Free();
+}
 
 // The word's value is ours: pthread_spin_init stores 1 for unlocked on some
 // targets.
 void CSerBase::Init() {
     __atomic_store_n(Word(&m_lock), 0u, __ATOMIC_RELAXED);
-    m_bBusy = false;
+    __atomic_store_n(&m_bBusy, false, __ATOMIC_RELAXED);
     m_nKind = KIND_SERIAL;
     m_nIndex = 1;
     m_nByteTimeout = 6;
     m_nBaseTimeout = 100;
     m_strNote = "CSerBase";
+    Register(this);
 }
 
 // The lock holds no resource of the system.
-void CSerBase::Free() {}
+void CSerBase::Free() { Unregister(this); }
 
 void CSerBase::Lock() {
     // Uncontended, taking a ticket is the one atomic operation.
     const unsigned before = __atomic_fetch_add(Word(&m_lock), kTicket, __ATOMIC_ACQUIRE);
     const unsigned ticket = before >> 16;
     if ((before & kServingMask) != ticket) WaitForTurn(Word(&m_lock), ticket);
-    m_bBusy = true;
+    __atomic_store_n(&m_bBusy, true, __ATOMIC_RELAXED);
 }
 
 void CSerBase::Unlock() {
-    m_bBusy = false;
     unsigned* word = Word(&m_lock);
+    unsigned now = __atomic_load_n(word, __ATOMIC_RELAXED);
+    // One Unlock too many, with nobody holding the lock, must not serve a
+    // ticket nobody holds: the next Lock would wait for an Unlock that
+    // never comes.
+    if (!Held(now)) return;
+    __atomic_store_n(&m_bBusy, false, __ATOMIC_RELAXED);
     // Only the holder changes the lower half; the upper half may grow
     // meanwhile, and a carry must never reach it.
-    unsigned now = __atomic_load_n(word, __ATOMIC_RELAXED);
     unsigned next;
     do {
         next = (now & ~kServingMask) | ((now + 1) & kServingMask);
     } while (!__atomic_compare_exchange_n(word, &now, next, true, __ATOMIC_RELEASE, __ATOMIC_RELAXED));
-    if ((next >> 16) != (next & kServingMask)) kxsys::FutexWakeAll(word);
+    if (Held(next)) kxsys::FutexWakeBits(word, TicketBit(next & kServingMask));
 }
 
-bool CSerBase::IsBusy() { return m_bBusy; }
+bool CSerBase::IsBusy() { return __atomic_load_n(&m_bBusy, __ATOMIC_RELAXED); }
 
 // Wrapping sum, as the 32-bit target computes it: a saturated index
 // (INT_MAX) must not make the addition overflow.

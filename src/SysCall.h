@@ -149,17 +149,19 @@ inline int PollOne(int fd, short events, long long timeoutUs, short* revents = n
 }
 
 // Sleeps while the 32-bit word at `word` still holds `expected` (or until
-// woken or a signal comes; callers look again either way).
-inline void FutexWait(unsigned* word, unsigned expected) noexcept {
+// a wake for one of the bits of `mask`, or a signal; callers look again
+// either way). A waiter sleeps under its own bit so that a wake reaches
+// only the waiter it is meant for.
+inline void FutexWaitBits(unsigned* word, unsigned expected, unsigned mask) noexcept {
     const int err = errno;
-    ::syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+    ::syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, expected, nullptr, nullptr, mask);
     errno = err;
 }
 
-// Wakes every thread sleeping on `word`.
-inline void FutexWakeAll(unsigned* word) noexcept {
+// Wakes the threads sleeping on `word` under any bit of `mask`.
+inline void FutexWakeBits(unsigned* word, unsigned mask) noexcept {
     const int err = errno;
-    ::syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 0x7fffffff, nullptr, nullptr, 0);
+    ::syscall(SYS_futex, word, FUTEX_WAKE_BITSET_PRIVATE, 0x7fffffff, nullptr, nullptr, mask);
     errno = err;
 }
 

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -235,6 +236,11 @@ TEST(Concurrency, LockGoesToTheWaiterAtTheNextUnlock) {
             usleep(50);
         }
     });
+    // IsBusy is read without the lock, here beside both threads (ThreadSanitizer).
+    std::atomic<long> busySeen{0};
+    std::thread watcher([&] {
+        while (!stop) busySeen += ch.IsBusy() ? 1 : 0;
+    });
     const int rounds = 20;
     double worstMs = 0, allMs = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -250,10 +256,49 @@ TEST(Concurrency, LockGoesToTheWaiterAtTheNextUnlock) {
     }
     stop = true;
     holder.join();
+    watcher.join();
+    EXPECT_GT(busySeen.load(), 0);
     fprintf(stderr, "lock hand-over behind 20 ms holds: mean %.1f ms, worst %.1f ms\n", allMs / rounds,
             worstMs);
     // About one hold; twelve leave room for a loaded machine, valgrind and qemu.
     EXPECT_LT(worstMs, 250.0) << "the waiter lost the lock to a holder that re-locked";
+}
+
+// A host's slips: one Unlock too many, and a fork while a second thread
+// waits (its ticket is never served in the child). The child's calls run
+// under an alarm, so a hang ends as a failure.
+TEST(Concurrency, LockSurvivesAStrayUnlockAndAFork) {
+    CSerCom ch(4);
+    ch.Lock();
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        ch.Lock();
+        got = true;
+        ch.Unlock();
+    });
+    while ((__atomic_load_n(reinterpret_cast<volatile unsigned*>(&ch.m_lock), __ATOMIC_ACQUIRE) >> 16) < 2) usleep(100);
+    fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        ch.Unlock();
+        ch.Lock();  // the parent's waiter is not queued here
+        const bool busy = ch.IsBusy();
+        ch.Unlock();
+        ch.Unlock();  // one too many
+        ch.Lock();
+        ch.Unlock();
+        kxtest::ExitChild(busy && !ch.IsBusy() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's Lock hung or failed: " << status;
+    EXPECT_FALSE(got.load());
+    ch.Unlock();
+    waiter.join();
+    EXPECT_TRUE(got.load()) << "the parent's waiter is served as before";
+    EXPECT_FALSE(ch.IsBusy());
 }
 
 }  // namespace
