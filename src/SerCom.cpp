@@ -176,6 +176,7 @@ void CSerCom::InitCom() {
     m_bFlowControl = false;
     m_line = kxline::Control();
     m_szSettingError[0] = '\0';
+    m_lineOpened = kxline::Control();
     UpdNote();
     printf("CSerCom InitCom: %x  %d\r\n", AddressOf(this), m_nIndex);
 }
@@ -325,11 +326,16 @@ int CSerCom::Open(const char* def) {
     int flagged = 0;
     m_bOwnExclusive = !(ioctl(fd, TIOCGEXCL, &flagged) == 0 && flagged != 0) && ioctl(fd, TIOCEXCL) == 0;
     // set_opt with the line-control settings on top (none named: set_opt's own calls).
-    if (kxline::Configure(fd, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N', m_line) < 0) {
+    const int configured = kxline::Configure(fd, m_nBaud, m_nDataBits, parity, m_nStopCode, 'N', m_line);
+    if (configured < 0) {
+        // A setting the driver refused would be refused at every later Open
+        // that names none: the channel keeps what last opened instead.
+        if (configured == kxline::kSettingRefused) m_line = m_lineOpened;
         ReleaseHandle();
         printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
         return 0;
     }
+    m_lineOpened = m_line;
     m_bFlowControl = m_line.FlowControl();
     printf("%s[%x] open ok!\r\n", GetNote(), GetType());
     return 1;
@@ -339,7 +345,8 @@ int CSerCom::Open(const char* def) {
 // line that hung up) leaves it as free as it was before our Open.
 void CSerCom::ReleaseHandle() {
     if (m_nHandle == -1) return;
-    if (m_bFlowControl) tcflush(m_nHandle, TCOFLUSH);
+    // What Write accepted leaves first, unless a held line keeps it back.
+    if (m_bFlowControl) kxline::DeliverOutput(m_nHandle);
     kxsys::ReleaseTty(m_nHandle, m_bOwnExclusive);
     m_nHandle = -1;
     m_bOwnExclusive = false;

@@ -54,13 +54,17 @@ public:
     bool m_bWait;
     // This channel set the tty's exclusive flag (and clears it when it lets go).
     bool m_bOwnExclusive;
-    // Flow control was on when the port opened: unsent output is discarded
-    // before the descriptor goes (a close would wait for it up to 30 s).
+    // Flow control was on when the port opened: what a held line keeps back
+    // of the output is discarded before the descriptor goes (a close would
+    // wait for it up to 30 s).
     bool m_bFlowControl;
     // Line-control settings named after the stop bits, and the first setting
     // error of the last text ("" when none), which the next Open reports.
     kxline::Control m_line;
     char m_szSettingError[kxline::kErrorSize];
+    // The settings of the last successful Open: a setting the driver refused
+    // is not kept, so the channel goes back to these.
+    kxline::Control m_lineOpened;
 
 private:
     void ReleaseHandle();

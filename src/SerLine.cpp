@@ -76,18 +76,107 @@ bool ModesMade(const struct termios& asked, const struct termios& made) {
            asked.c_cc[VMIN] == made.c_cc[VMIN] && asked.c_cc[VTIME] == made.c_cc[VTIME];
 }
 
+// What Configure changes on the tty, taken before each change and put back
+// in the reverse order when Open fails after it, so the next program (a
+// console, a getty, another tool) finds the line as it was: not in RS-485
+// mode, with its modem lines, flow control and serial flags as they were.
+// What a successful Open leaves is the host's to keep.
+class LineRestore {
+public:
+    LineRestore(int fd, const struct termios& found) noexcept : m_fd(fd), m_found(found) {
+        m_rated = kxsys::GetLineRate(fd, &m_rate, &m_inRate) == 0;
+    }
+    ~LineRestore() {
+        if (!m_kept) Restore();
+    }
+    LineRestore(const LineRestore&) = delete;
+    LineRestore& operator=(const LineRestore&) = delete;
+
+    const struct termios& Found() const { return m_found; }
+    // The rates as found; false where they could not be read.
+    bool FoundRates(unsigned* rate, unsigned* inRate) const {
+        *rate = m_rate;
+        *inRate = m_inRate;
+        return m_rated;
+    }
+    void Rs485(const struct serial_rs485& was) {
+        m_rs485 = was;
+        m_hasRs485 = true;
+    }
+    // The modem lines of `mask` (TIOCM_DTR, TIOCM_RTS) as `lines` had them.
+    void ModemLines(int lines, int mask) {
+        m_modem = lines;
+        m_modemMask |= mask;
+    }
+    void Serial(const struct serial_struct& was) {
+        m_serial = was;
+        m_hasSerial = true;
+    }
+    void Keep() { m_kept = true; }
+
+private:
+    void Restore() noexcept {
+        const int err = errno;
+        if (m_hasSerial) ioctl(m_fd, TIOCSSERIAL, &m_serial);
+        if (m_modemMask != 0) {
+            int raise = m_modem & m_modemMask, lower = ~m_modem & m_modemMask;
+            if (raise != 0) ioctl(m_fd, TIOCMBIS, &raise);
+            if (lower != 0) ioctl(m_fd, TIOCMBIC, &lower);
+        }
+        if (m_hasRs485) ioctl(m_fd, TIOCSRS485, &m_rs485);
+        tcsetattr(m_fd, TCSANOW, &m_found);
+        // A rate without a B constant comes back through termios2 only.
+        unsigned rate = 0, inRate = 0;
+        if (m_rated && kxsys::GetLineRate(m_fd, &rate, &inRate) == 0 && (rate != m_rate || inRate != m_inRate))
+            kxsys::SetLineRate(m_fd, m_rate, m_inRate);
+        errno = err;
+    }
+
+    int m_fd;
+    struct termios m_found;
+    bool m_rated = false;
+    unsigned m_rate = 0, m_inRate = 0;
+    bool m_hasRs485 = false;
+    struct serial_rs485 m_rs485 = {};
+    int m_modem = 0, m_modemMask = 0;
+    bool m_hasSerial = false;
+    struct serial_struct m_serial = {};
+    bool m_kept = false;
+};
+
+// The character format's bits, each compared on its own.
+const tcflag_t kFrameFields[] = {CSIZE, PARENB, PARODD, CMSPAR, CSTOPB};
+
+// Whether the driver took any part of the request that differs from what it
+// found: then a mismatch is a refusal, whatever the rest looks like (a
+// driver that kept its speed and takes one stop bit only).
+bool TookAny(const LineRestore& saved, const struct termios& asked, unsigned rate,
+             const struct termios& back, unsigned made) {
+    const struct termios& found = saved.Found();
+    unsigned foundRate = 0, foundIn = 0;
+    if (saved.FoundRates(&foundRate, &foundIn) && !RateMade(rate, foundRate) && RateMade(rate, made)) return true;
+    for (tcflag_t field : kFrameFields)
+        if ((asked.c_cflag & field) != (found.c_cflag & field) && (back.c_cflag & field) == (asked.c_cflag & field))
+            return true;
+    return false;
+}
+
 // Some ttys have no line to set: the USB gadget's ttyGS, usb-serial ports
 // whose driver has no set_termios (the AT-command ports of cellular
 // modems). The tty layer hands back the earlier speed and format whatever
-// is asked. A driver with a line that refused only the speed (the 8250
-// keeps the earlier one, ftdi_sio writes 9600) still takes a format bit, so
-// one harmless change tells them apart; what it changed is put back.
+// is asked. Any driver with a line takes parity on or off or another
+// character size (a pty takes the stop bits), so a change of all three
+// that none of them survives tells such a tty apart; whatever it changed
+// is put back by the caller.
 bool KeepsNoLine(int fd, const struct termios& now) {
     struct termios probe = now;
-    probe.c_cflag ^= CSTOPB;
+    probe.c_cflag ^= PARENB | CSTOPB;
+    probe.c_cflag = (probe.c_cflag & ~CSIZE) | ((now.c_cflag & CSIZE) == CS8 ? CS7 : CS8);
     struct termios back;
-    if (tcsetattr(fd, TCSANOW, &probe) != 0 || tcgetattr(fd, &back) != 0) return false;
-    if ((back.c_cflag & CSTOPB) == (now.c_cflag & CSTOPB)) return true;
+    if (tcsetattr(fd, TCSANOW, &probe) != 0 && errno != EINVAL) return false;
+    if (tcgetattr(fd, &back) != 0) return false;
+    const tcflag_t probed = PARENB | CSTOPB | CSIZE;
+    if ((back.c_cflag & probed) == (now.c_cflag & probed)) return true;
     struct termios restore = now;
     tcsetattr(fd, TCSANOW, &restore);
     return false;
@@ -124,7 +213,7 @@ bool TermiosSettingsMade(const kxline::Control& c, const struct termios& back) {
 // RS-485 (RTS drives the transceiver's driver enable): only the enable bit,
 // the RTS polarity and the delays named change; flags set from the device
 // tree (termination, receiving while sending) stay as the driver has them.
-bool Rs485Made(int fd, const kxline::Control& c) {
+bool Rs485Made(int fd, const kxline::Control& c, LineRestore* saved) {
     if (c.rs485 < 0) return true;
     const char* mode = Rs485Text(c.rs485);
     struct serial_rs485 now;
@@ -144,6 +233,7 @@ bool Rs485Made(int fd, const kxline::Control& c) {
         if (c.rtsAfter >= 0) asked.delay_rts_after_send = static_cast<__u32>(c.rtsAfter);
     }
     struct serial_rs485 back = asked;
+    saved->Rs485(now);
     if (ioctl(fd, TIOCSRS485, &back) != 0) return Refused("rs485", mode);
     memset(&back, 0, sizeof back);
     if (ioctl(fd, TIOCGRS485, &back) != 0) return Refused("rs485", mode);
@@ -158,11 +248,15 @@ bool Rs485Made(int fd, const kxline::Control& c) {
 }
 
 // DTR and RTS right after the open (which raised both in the tty layer).
-bool ModemLinesMade(int fd, const kxline::Control& c) {
+bool ModemLinesMade(int fd, const kxline::Control& c, LineRestore* saved) {
     if (c.dtr < 0 && c.rts < 0) return true;
     int raise = 0, lower = 0;
     if (c.dtr >= 0) (c.dtr ? raise : lower) |= TIOCM_DTR;
     if (c.rts >= 0) (c.rts ? raise : lower) |= TIOCM_RTS;
+    // Lines that cannot be read cannot be put back either: left alone.
+    int found = 0;
+    if (ioctl(fd, TIOCMGET, &found) != 0) return Refused(c.dtr >= 0 ? "dtr" : "rts", c.dtr >= 0 ? c.dtr : c.rts);
+    saved->ModemLines(found, raise | lower);
     const bool asked = (raise == 0 || ioctl(fd, TIOCMBIS, &raise) == 0) &&
                        (lower == 0 || ioctl(fd, TIOCMBIC, &lower) == 0);
     int lines = 0;
@@ -174,13 +268,14 @@ bool ModemLinesMade(int fd, const kxline::Control& c) {
 
 // Every driver keeps the flag; only some act on it (ftdi_sio then sets its
 // latency timer to 1 ms instead of 16).
-bool LowLatencyMade(int fd, const kxline::Control& c) {
+bool LowLatencyMade(int fd, const kxline::Control& c, LineRestore* saved) {
     if (c.lowLatency < 0) return true;
     const bool on = c.lowLatency == 1;
     struct serial_struct ss;
     memset(&ss, 0, sizeof ss);
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return !on && errno == ENOTTY ? true : Refused("lowlat", c.lowLatency);
     if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on) return true;
+    saved->Serial(ss);
     if (on) ss.flags |= ASYNC_LOW_LATENCY;
     else ss.flags &= ~ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &ss) != 0) return Refused("lowlat", c.lowLatency);
@@ -294,7 +389,7 @@ bool CheckSettings(Control* merged, const Control& named, char* error) noexcept 
 }  // namespace kxline
 
 int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow) {
-    return kxline::Configure(fd, nSpeed, nBits, nEvent, nStop, nFlow, kxline::Control());
+    return kxline::Configure(fd, nSpeed, nBits, nEvent, nStop, nFlow, kxline::Control()) < 0 ? -1 : 0;
 }
 
 namespace kxline {
@@ -306,6 +401,7 @@ int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
         puts("tcgetattr error");
         return -1;
     }
+    LineRestore saved(fd, tio);
     tcflush(fd, TCIOFLUSH);
 
     tio.c_cflag |= CLOCAL | CREAD;
@@ -414,7 +510,9 @@ int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
     bool rated = kxsys::GetLineRate(fd, &made, &madeIn) == 0 &&
                  RateMade(static_cast<unsigned>(rate), made) &&
                  RateMade(static_cast<unsigned>(rate), madeIn);
-    if (modes && !(frame && rated) && KeepsNoLine(fd, back)) frame = rated = true;
+    if (modes && !(frame && rated) && !TookAny(saved, tio, static_cast<unsigned>(rate), back, made) &&
+        KeepsNoLine(fd, back))
+        frame = rated = true;
     if (!modes || !frame) {
         puts("serial setup error");
         puts("serial setup error");
@@ -425,11 +523,44 @@ int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
                RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
         return -1;
     }
-    if (!TermiosSettingsMade(control, back) || !Rs485Made(fd, control) || !ModemLinesMade(fd, control) ||
-        !LowLatencyMade(fd, control))
-        return -1;
+    if (!TermiosSettingsMade(control, back) || !Rs485Made(fd, control, &saved) ||
+        !ModemLinesMade(fd, control, &saved) || !LowLatencyMade(fd, control, &saved))
+        return kSettingRefused;
+    saved.Keep();
     puts("set serial done+!");
     return 0;
+}
+
+}  // namespace kxline
+
+namespace kxline {
+
+void DeliverOutput(int fd) noexcept {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    struct termios t;
+    unsigned rate = 0;
+    if (tcgetattr(fd, &t) != 0 || kxsys::GetLineRate(fd, &rate) != 0 || rate == 0) rate = 300;
+    int bits = 1 + ((t.c_cflag & CSIZE) == CS5 ? 5 : (t.c_cflag & CSIZE) == CS6 ? 6 : (t.c_cflag & CSIZE) == CS7 ? 7 : 8);
+    bits += ((t.c_cflag & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
+    const long long charUs = 1000000LL * bits / rate + 1;
+    const long long marginUs = 1000000;
+    const long long start = kxsys::MonotonicUs();
+    const long long deadline = start + queued * charUs + marginUs;
+    // A pause of about 16 characters between looks, within 1 to 20 ms.
+    const long long pauseUs = charUs * 16 < 1000 ? 1000 : charUs * 16 > 20000 ? 20000 : charUs * 16;
+    long long progress = start;
+    for (int last = queued; queued > 0;) {
+        const long long now = kxsys::MonotonicUs();
+        if (now >= deadline || now - progress >= marginUs) break;
+        usleep(static_cast<useconds_t>(pauseUs));
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) break;
+        if (queued < last) {
+            last = queued;
+            progress = kxsys::MonotonicUs();
+        }
+    }
+    if (queued > 0) tcflush(fd, TCOFLUSH);
 }
 
 }  // namespace kxline

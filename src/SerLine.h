@@ -47,12 +47,22 @@ bool CheckSettings(Control* merged, const Control& named, char* error) noexcept;
 // Fills `error` with the token as written, cut to fit.
 void TokenError(const char* token, size_t len, char* error) noexcept;
 
+// Configure's answer when the driver refused a line-control setting.
+const int kSettingRefused = -2;
+
 // Configures the open tty `fd` as set_opt does, with the line-control
 // settings of `control` on top: termios flags in the same request, then
-// RS-485, the modem lines and low latency, each read back. 0 done; -1 with
-// the lines logged that say why.
+// RS-485, the modem lines and low latency, each read back. 0 done; -1 (the
+// line itself) or kSettingRefused, with the lines logged that say why and
+// the tty put back as it was found.
 int Configure(int fd, int speed, int dataBits, char parity, int stop, char flow,
               const Control& control) noexcept;
+
+// Before the descriptor of a line with flow control goes: waits while the
+// output queue keeps shrinking, at most the time its bytes need at the
+// line's speed and a second more, then discards what a held line (XOFF, CTS
+// low) still keeps back, which the driver's close would wait for up to 30 s.
+void DeliverOutput(int fd) noexcept;
 
 }  // namespace kxline
 

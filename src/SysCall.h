@@ -175,9 +175,9 @@ inline int IoctlInt(int fd, unsigned long request, int arg) noexcept {
 // live in a unit of their own (SysLineRate.cpp), and rates cross it as plain
 // bit/s: the kernel's speed codes never meet glibc's speed_t, which newer
 // glibc defines as the rate itself.
-// Sets input and output rate to `rate` bit/s, all other settings kept: 0,
-// or -1 with errno.
-int SetLineRate(int fd, unsigned rate) noexcept;
+// Sets the output rate to `rate` bit/s and the input rate to `inRate` (0:
+// the same), all other settings kept: 0, or -1 with errno.
+int SetLineRate(int fd, unsigned rate, unsigned inRate = 0) noexcept;
 // The output rate the driver stored and (when `inRate` is given) the input
 // rate: 0, or -1 with errno. Where termios2 is not there (an emulator that
 // lacks the request) the B constants of the ordinary attributes tell.

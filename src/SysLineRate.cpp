@@ -43,12 +43,12 @@ unsigned RateOf(KernelSpeed code) {
 
 namespace kxsys {
 
-int SetLineRate(int fd, unsigned rate) noexcept {
+int SetLineRate(int fd, unsigned rate, unsigned inRate) noexcept {
     struct termios2 t;
     if (::ioctl(fd, TCGETS2, &t) != 0) return -1;
     t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
     t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-    t.c_ispeed = rate;
+    t.c_ispeed = inRate != 0 ? inRate : rate;
     t.c_ospeed = rate;
     return ::ioctl(fd, TCSETS2, &t) == 0 ? 0 : -1;
 }

@@ -36,12 +36,25 @@
 // With `keptSpeed` set it plays a driver that keeps that speed whatever is
 // asked (as the 8250 keeps the earlier one); with `noLine`, a tty without a
 // line, whose speed and format the tty layer hands back (the USB gadget's).
+// With `oneStop`, a UART driver that takes one stop bit only (and the
+// character size and parity it is given, which tcgetattr then reports: a pty
+// forces CS8 without parity).
 namespace spy {
 struct termios applied;
 int calls = 0;
 speed_t keptSpeed = B0;
 bool noLine = false;
+bool oneStop = false;
+tcflag_t frame = CS8;
 }  // namespace spy
+
+extern "C" int tcgetattr(int fd, struct termios* t) noexcept {
+    using Real = int (*)(int, struct termios*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcgetattr"));
+    const int r = real(fd, t);
+    if (r == 0 && spy::oneStop) t->c_cflag = (t->c_cflag & ~(CSIZE | PARENB)) | (spy::frame & (CSIZE | PARENB));
+    return r;
+}
 
 extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
     using Real = int (*)(int, int, const struct termios*);
@@ -53,6 +66,10 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* t) noexcept {
     if (spy::keptSpeed != B0) {
         cfsetispeed(&made, spy::keptSpeed);
         cfsetospeed(&made, spy::keptSpeed);
+    }
+    if (spy::oneStop) {
+        made.c_cflag &= ~CSTOPB;
+        spy::frame = made.c_cflag;
     }
     struct termios now;
     if (spy::noLine && tcgetattr(fd, &now) == 0) {
@@ -77,8 +94,12 @@ int modem = 0;
 int serialFlags = 0;
 bool keepsLowLatency = true;
 bool forcesOnSend = false;   // drops the inverted polarity
-unsigned long failing = 0;   // this request fails with EIO at its `failNth` call
+unsigned long failing = 0;   // this request fails with `failErrno` at its `failNth` call
 int failNth = 0;
+int failErrno = EIO;
+int outQueue = -1;           // >= 0: TIOCOUTQ answers it, less `outDrain` at each look
+int outDrain = 0;
+int outFlushes = 0;          // TCOFLUSH requests seen
 
 bool Ours(int fd) {
     struct stat st;
@@ -103,8 +124,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
         return -1;
     }
     if (request == drv::failing && --drv::failNth == 0) {
-        errno = EIO;
+        errno = drv::failErrno;
         return -1;
+    }
+    if (request == TIOCOUTQ && drv::outQueue >= 0) {
+        *lines = drv::outQueue;
+        drv::outQueue = drv::outQueue > drv::outDrain ? drv::outQueue - drv::outDrain : 0;
+        return 0;
     }
     switch (request) {
         case TIOCGRS485: *rs = drv::rs485; return 0;
@@ -126,6 +152,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
             return 0;
         default: return real(fd, request, arg);
     }
+}
+
+// glibc's tcflush makes the system call itself, past the ioctl above.
+extern "C" int tcflush(int fd, int queue) noexcept {
+    using Real = int (*)(int, int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcflush"));
+    if (drv::Ours(fd) && queue == TCOFLUSH && drv::outQueue >= 0) {
+        ++drv::outFlushes;
+        drv::outQueue = 0;
+    }
+    return real(fd, queue);
 }
 
 namespace {
@@ -416,6 +453,12 @@ TEST(SerComOpen, EveryWayOfLettingGoLeavesThePortFree) {
         expectFree("Close after a reopen");
         spy::keptSpeed = B9600;
         if (ch.Open(line.Def("19200").c_str()) != 0) bad += "a speed the driver kept back opened; ";
+        // One that kept its speed and takes one stop bit only still takes
+        // parity and character size: no port without a line.
+        spy::oneStop = true;
+        if (ch.Open(line.Def("19200,N,8,1").c_str()) != 0 || ch.Open(line.Def("19200,N,8,2").c_str()) != 0)
+            bad += "a kept speed on a one-stop-bit driver opened; ";
+        spy::oneStop = false;
         spy::keptSpeed = B0;
         expectFree("a refused speed");
         // A port without a line has nothing to refuse: it opens as it is, raw.
@@ -465,6 +508,8 @@ TEST(SerComOpen, LineControlSettings) {
         {"9600,N,8,1:HUPCL=1:flow=none:gap=5", "", HUPCL, CRTSCTS, 0, flowBits},
         {"9600,N,8,1,rs485=off,lowlat=0", "", 0, CRTSCTS, 0, flowBits},  // a pty has neither
         {"9600,N,8,1,dtr=0", "serial setting refused: dtr=0\n", 0, 0, 0, 0},
+        {"9600,N,8,1,flow=rtscts,dtr=0", "serial setting refused: dtr=0\n", 0, 0, 0, 0},
+        {"9600,N,8,1,hupcl=0,flow=xonxoff,lowlat=1", "serial setting refused: lowlat=1\n", 0, 0, 0, 0},
         {"9600,N,8,1,rs485=inverted", "serial setting refused: rs485=inverted\n", 0, 0, 0, 0},
         {"9600,N,8,1,lowlat=1", "serial setting refused: lowlat=1\n", 0, 0, 0, 0},
         {"9600,N,8,1,gap=000000000100", "serial setting error: gap=000000000100\n", 0, 0, 0, 0},
@@ -486,11 +531,16 @@ TEST(SerComOpen, LineControlSettings) {
         const char* refusal = row.refusal;
         if (!rs485Known && strstr(row.settings, "rs485=off") != nullptr) refusal = "serial setting refused: rs485=off\n";
         kxtest::CookLine(line.holder.get());
+        const struct termios found = Attrs(line.holder.get());
         StdoutCapture cap;
         CSerCom ch(line.Def(row.settings).c_str());
         spy::calls = 0;
         if (refusal[0] != '\0') {
             EXPECT_EQ(ch.Open(nullptr), 0);
+            // The line as it was found, and the refused setting gone: a text
+            // that names none opens.
+            const struct termios after = Attrs(line.holder.get());
+            EXPECT_EQ(memcmp(&after, &found, sizeof found), 0) << "the failed Open changed the line";
             const std::string tail = std::string(refusal) + ch.GetNote() + "[" + HexCode(line.Type()) +
                                      "] set_op error!\r\n";
             const std::string log = cap.Stop();
@@ -499,6 +549,10 @@ TEST(SerComOpen, LineControlSettings) {
                 EXPECT_EQ(spy::calls, 0) << "the device was touched";
             }
             EXPECT_EQ(ch.IsOpened(), 0);
+            StdoutCapture quiet;
+            EXPECT_EQ(ch.Open(line.Def("9600,N,8,1").c_str()), 1);
+            EXPECT_EQ(ch.Open(nullptr), 1);
+            ch.Close();
             continue;
         }
         ASSERT_EQ(ch.Open(nullptr), 1) << cap.Stop();
@@ -561,6 +615,14 @@ TEST(SerComOpen, LineControlOnADriverModel) {
         fresh.Close();
     }
     EXPECT_NE(drv::rs485.flags & SER_RS485_ENABLED, 0u);
+    // The serial core zeroes delays a UART cannot do: refused, and the port
+    // not left in RS-485 mode.
+    const __u32 atBoot = drv::rs485.flags;
+    drv::rs485.flags = 0;
+    drv::maxDelay = 0;
+    EXPECT_EQ(open("rs485=on,rtsbefore=5", "serial setting refused: rtsbefore=5\n"), "");
+    EXPECT_EQ(drv::rs485.flags, 0u);
+    drv::rs485.flags = atBoot;
     drv::maxDelay = 50;
     EXPECT_EQ(open("rs485=on,rtsafter=100", "serial setting refused: rtsafter=100\n"), "");
     drv::hasRs485 = false;
@@ -580,33 +642,49 @@ TEST(SerComOpen, LineControlOnADriverModel) {
     drv::forcesOnSend = false;
     drv::hasRs485 = true;
     drv::rs485.flags = SER_RS485_ENABLED;
-    // A request that fails: its setting is refused by name.
+    // A request that fails: its setting is refused by name, and what the
+    // settings before it changed is put back (EPERM: TIOCSSERIAL as a host
+    // that is not root meets it).
     const struct {
         const char* settings;
         unsigned long request;
-        int nth;
+        int nth, err;
+        const char* refused;
     } failures[] = {
-        {"rs485=off", TIOCGRS485, 1}, {"rs485=off", TIOCSRS485, 1}, {"rs485=on", TIOCGRS485, 2},
-        {"dtr=1", TIOCMBIS, 1},       {"dtr=0", TIOCMBIC, 1},       {"rts=1", TIOCMGET, 1},
-        {"lowlat=0", TIOCGSERIAL, 1}, {"lowlat=1", TIOCSSERIAL, 1}, {"lowlat=1", TIOCGSERIAL, 2},
+        {"rs485=off", TIOCGRS485, 1, EIO, "rs485=off"}, {"rs485=off", TIOCSRS485, 1, EIO, "rs485=off"},
+        {"rs485=on", TIOCGRS485, 2, EIO, "rs485=on"},   {"dtr=1", TIOCMBIS, 1, EIO, "dtr=1"},
+        {"dtr=0", TIOCMBIC, 1, EIO, "dtr=0"},           {"rts=1", TIOCMGET, 1, EIO, "rts=1"},
+        {"lowlat=0", TIOCGSERIAL, 1, EIO, "lowlat=0"},  {"lowlat=1", TIOCSSERIAL, 1, EIO, "lowlat=1"},
+        {"lowlat=1", TIOCGSERIAL, 2, EIO, "lowlat=1"},  {"dtr=0,rts=0", TIOCMGET, 2, EIO, "dtr=0"},
+        {"rs485=off,dtr=0,lowlat=1", TIOCSSERIAL, 1, EPERM, "lowlat=1"},
+        {"rs485=on,dtr=0,rts=1", TIOCMBIC, 1, EIO, "rts= with rs485"},  // a setting error: untouched
+        {"rs485=on,dtr=0,lowlat=1", TIOCSSERIAL, 1, EPERM, "lowlat=1"},
     };
     ch.Close();
     drv::maxDelay = 100;
     for (const auto& f : failures) {
         SCOPED_TRACE(f.settings);
-        drv::serialFlags = strcmp(f.settings, "lowlat=1") == 0 ? 0 : ASYNC_LOW_LATENCY;
+        drv::rs485.flags = strncmp(f.settings, "rs485=off", 9) == 0 ? SER_RS485_ENABLED : 0;
+        drv::serialFlags = strcmp(f.settings, "lowlat=0") == 0 ? ASYNC_LOW_LATENCY : 0;
+        drv::modem = TIOCM_DTR | TIOCM_RTS;
+        const struct serial_rs485 rs485 = drv::rs485;
+        const int serialFlags = drv::serialFlags;
         drv::failing = f.request;
         drv::failNth = f.nth;
+        drv::failErrno = f.err;
         StdoutCapture cap;
         CSerCom one(line.Def(std::string("9600,N,8,1,") + f.settings).c_str());
         EXPECT_EQ(one.Open(nullptr), 0);
         one.Close();
         const std::string log = cap.Stop();
-        EXPECT_NE(log.find(std::string("serial setting refused: ") + f.settings + "\n"), std::string::npos) << log;
-        drv::rs485.flags = SER_RS485_ENABLED;
-        drv::serialFlags = 0;
+        EXPECT_NE(log.find(std::string(": ") + f.refused + "\n"), std::string::npos) << log;
+        EXPECT_EQ(memcmp(&drv::rs485, &rs485, sizeof rs485), 0) << "RS-485 changed";
+        EXPECT_EQ(drv::modem, TIOCM_DTR | TIOCM_RTS) << "modem lines changed";
+        EXPECT_EQ(drv::serialFlags, serialFlags) << "serial flags changed";
     }
     drv::failing = 0;
+    drv::failErrno = EIO;
+    drv::rs485.flags = SER_RS485_ENABLED;
     spy::noLine = true;  // a tty without a line keeps CRTSCTS as it was
     EXPECT_EQ(open("rs485=off,flow=rtscts", "serial setting refused: flow=rtscts\n"), "");
     spy::noLine = false;
@@ -638,6 +716,47 @@ TEST(SerComOpen, XonXoffHoldsAndReleasesOutput) {
     writer.join();
     EXPECT_EQ(std::string(got, 3), "abc");
     ch->Close();
+}
+
+// Close delivers what Write accepted: with flow control too, to a reader
+// that has not read yet; on the driver model, a queue that keeps leaving is
+// waited for, one a held line keeps back is discarded after a bounded wait.
+TEST(SerComOpen, CloseDeliversWhatWriteAccepted) {
+    SerialLine line;
+    std::vector<unsigned char> out(8224);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(i * 7 + 1);
+    for (const char* flow : {",flow=rtscts", ",flow=xonxoff", ""}) {
+        SCOPED_TRACE(flow);
+        std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def(std::string("115200,N,8,1") + flow));
+        ASSERT_TRUE(ch);
+        {
+            kxtest::StdoutToNull quiet;
+            ASSERT_EQ(ch->Write(out.data(), static_cast<int>(out.size())), static_cast<int>(out.size()));
+            ch->Close();
+        }
+        std::vector<unsigned char> got(out.size());
+        EXPECT_EQ(kxtest::ReadFully(line.master(), got.data(), static_cast<int>(got.size()), 10000),
+                  static_cast<int>(out.size()));
+        EXPECT_EQ(got, out);
+    }
+    struct stat st;
+    ASSERT_EQ(fstat(line.holder.get(), &st), 0);
+    drv::rdev = st.st_rdev;
+    for (const int drain : {64, 0}) {
+        SCOPED_TRACE(drain);
+        std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("115200,N,8,1,flow=rtscts"));
+        ASSERT_TRUE(ch);
+        drv::outQueue = 512;
+        drv::outDrain = drain;
+        drv::outFlushes = 0;
+        const double t0 = kxtest::NowMs();
+        ch->Close();
+        EXPECT_LT(kxtest::NowMs() - t0, 10000) << "waited out the driver's closing time";
+        EXPECT_EQ(drv::outFlushes, drain == 0 ? 1 : 0);
+        EXPECT_EQ(drv::outQueue, 0) << "all of it left, or was discarded";
+    }
+    drv::outQueue = -1;
+    drv::rdev = 0;
 }
 
 // The parity, stop-bit and flow choices that Open never passes.
