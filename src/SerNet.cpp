@@ -5,6 +5,7 @@
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
 #include <stdint.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -158,10 +159,16 @@ int CSerNet::Open(const char* def) {
         m_nSocket = -1;
     }
 
+    // Only the low 16 bits would reach the network: 99999 would connect to
+    // 34463 while the note says 99999.
+    if (m_nPort < 1 || m_nPort > 0xffff) {
+        printf("CSerNet::Open ERROR: port %d out of range!\n", m_nPort);
+        return 0;
+    }
     sockaddr_in sa;
     memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xffff));
+    sa.sin_port = htons(static_cast<uint16_t>(m_nPort));
 
     const Mode mode = ModeOf(m_szAddr);
     int fd;
@@ -375,7 +382,11 @@ int CSerNet::Write(const unsigned char* data, int len) {
         memset(&sa, 0, sizeof sa);
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xffff));
-        if (mode == MODE_BROADCAST) {
+        if (m_nPort < 1 || m_nPort > 0xffff) {
+            // A port set since Open that only its low 16 bits would name.
+            errno = EDESTADDRREQ;
+            r = -1;
+        } else if (mode == MODE_BROADCAST) {
             sa.sin_addr.s_addr = htonl(INADDR_BROADCAST);
             r = kxsys::SendTo(m_nSocket, data, static_cast<size_t>(len), 0,
                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -398,14 +409,34 @@ int CSerNet::Write(const unsigned char* data, int len) {
     return sent;
 }
 
+namespace {
+
+// What a purge may take: what was pending when it began, never the stream
+// that keeps coming after (a peer that pushes data would keep it going for
+// as long as it sends). TCP: the bytes queued, or one receive to see a
+// closed peer; datagrams: as many as the receive buffer can hold (the
+// system tells the size of the first one only).
+long long PurgeBudget(int fd, bool stream) {
+    int queued = 0;
+    if (stream) return ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 ? queued : 1;
+    int buffer = 0;
+    socklen_t len = sizeof buffer;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, &len) != 0 || buffer <= 0) buffer = 212992;
+    return buffer / 256 + 1;
+}
+
+}  // namespace
+
 int CSerNet::Purge() {
     if (m_nSocket < 0) return 0;
+    const bool stream = ModeOf(m_szAddr) == MODE_TCP;
+    long long budget = PurgeBudget(m_nSocket, stream);
     // One budget of 50 microseconds for the whole purge, as a select reusing
     // its time record would spend it.
     long long leftUs = kPurgeWaitUs;
-    for (;;) {
-        const long long budget = leftUs;
-        const int r = WaitOne(m_nSocket, POLLIN, budget, nullptr, &leftUs);
+    for (; budget > 0; --budget) {
+        const long long wait = leftUs;
+        const int r = WaitOne(m_nSocket, POLLIN, wait, nullptr, &leftUs);
         if (r < 0) return 0;
         if (r == 0) return 1;
         printf("...%s purge recv\r\n", GetNote());
@@ -418,11 +449,13 @@ int CSerNet::Purge() {
         // as in Read: left open, the next Write would go into a dead
         // connection, or the rest of the input would read as new. An empty
         // datagram is no close.
-        if (n < 0 || ModeOf(m_szAddr) == MODE_TCP) {
+        if (n < 0 || stream) {
             Close();
             return 1;
         }
     }
+    // The rest came after the purge began: the next Read's, as a late reply.
+    return 1;
 }
 
 int CSerNet::IsConnDropped(unsigned long err) {

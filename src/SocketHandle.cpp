@@ -5,9 +5,13 @@
 #include <poll.h>
 #include <sys/time.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "SysCall.h"
 
@@ -58,6 +62,60 @@ const int ERR_BAD_BUFFER = 1001;
 const int ERR_HOST_BASE = 11000;
 
 void RecordSocketError() { SetLastError(WSAGetLastError()); }
+
+// Sockets the helper made itself (CreateSocket, ConnectTo) are close-on-exec
+// while it holds them, and Detach hands them over without the flag; a socket
+// the host attached is handed back with the flag it came with. Handles are
+// the host's own objects with one field, so the helper keeps the numbers of
+// its own sockets here.
+pthread_mutex_t gOwnLock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<long> gOwn;
+
+void Own(long sock) {
+    pthread_mutex_lock(&gOwnLock);
+    try {
+        gOwn.push_back(sock);
+    } catch (...) {
+        // Unmarked, the socket keeps its close-on-exec flag at Detach.
+    }
+    pthread_mutex_unlock(&gOwnLock);
+}
+
+// Forgets `sock`; true when the helper had made it.
+bool Disown(long sock) {
+    pthread_mutex_lock(&gOwnLock);
+    const auto it = std::find(gOwn.begin(), gOwn.end(), sock);
+    const bool own = it != gOwn.end();
+    if (own) gOwn.erase(it);
+    pthread_mutex_unlock(&gOwnLock);
+    return own;
+}
+
+// The resolver's reentrant calls fill a buffer of the caller's; a host
+// entry with many aliases needs more than the first try.
+const size_t kResolveBuffer = 1024;
+const size_t kResolveBufferMax = 64 * 1024;
+
+// gethostbyname's answer, in `ent` and `buffer` of this call alone: the
+// static result of gethostbyname is shared by every thread of the host.
+// false with the resolver's h_errno value in `herr`.
+bool LookUpHost(const char* name, hostent* ent, std::vector<char>* buffer, int* herr) {
+    for (size_t size = kResolveBuffer; size <= kResolveBufferMax; size *= 2) {
+        try {
+            buffer->resize(size);
+        } catch (...) {
+            *herr = NO_RECOVERY;
+            return false;
+        }
+        hostent* result = nullptr;
+        *herr = 0;
+        const int rc = ::gethostbyname_r(name, ent, buffer->data(), buffer->size(), &result, herr);
+        if (rc == ERANGE) continue;
+        return rc == 0 && result != nullptr;
+    }
+    *herr = NO_RECOVERY;
+    return false;
+}
 
 // Handles hold `long` values without validation (Attach); one outside the
 // range of descriptors must fail as a bad descriptor, not be cut into the
@@ -110,12 +168,15 @@ bool ResolveHost(const char* host, in_addr_t* addr) {
     }
     *addr = ::inet_addr(host);
     if (*addr != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) return true;
-    const hostent* ent = ::gethostbyname(host);
-    if (ent != nullptr && ent->h_addr_list != nullptr && ent->h_addr_list[0] != nullptr && ent->h_length >= 4) {
-        std::memcpy(addr, ent->h_addr_list[0], sizeof *addr);
+    hostent ent;
+    std::vector<char> buffer;
+    int herr = 0;
+    if (LookUpHost(host, &ent, &buffer, &herr) && ent.h_addr_list != nullptr && ent.h_addr_list[0] != nullptr &&
+        ent.h_length >= 4) {
+        std::memcpy(addr, ent.h_addr_list[0], sizeof *addr);
         return true;
     }
-    SetLastError(ERR_HOST_BASE + (h_errno > 0 ? h_errno : HOST_NOT_FOUND));
+    SetLastError(ERR_HOST_BASE + (herr > 0 ? herr : HOST_NOT_FOUND));
     return false;
 }
 
@@ -220,16 +281,18 @@ int CSocketHandle::GetSocketType() const {
 
 bool CSocketHandle::Attach(long sock) {
     if (IsOpen()) return false;
+    Disown(sock);  // a number the helper once made is the host's socket now
     m_hSock = sock;
     return true;
 }
 
 // The socket becomes the host's, without the close-on-exec flag the helper
-// gave it: the host decides what its children inherit.
+// gave one it made: the host decides what its children inherit. One the host
+// attached keeps its own flag.
 long CSocketHandle::Detach() {
     const long held = m_hSock;
     InterlockedExchange(&m_hSock, -1);
-    if (held != -1) kxsys::ClearCloseOnExec(SysFd(held));
+    if (held != -1 && Disown(held)) kxsys::ClearCloseOnExec(SysFd(held));
     return held;
 }
 
@@ -255,7 +318,9 @@ bool CSocketHandle::GetPeerName(SockAddrIn& addr) const {
 
 void CSocketHandle::Close() {
     if (!IsOpen()) return;
-    ShutdownConnection(InterlockedExchange(&m_hSock, -1));
+    const long held = InterlockedExchange(&m_hSock, -1);
+    Disown(held);
+    ShutdownConnection(held);
 }
 
 // ---------------------------------------------------------------------------
@@ -343,6 +408,7 @@ bool CSocketHandle::CreateSocket(const char* host, const char* service, int fami
     if (::bind(fd, addr, static_cast<socklen_t>(addr.Size())) != 0) return FailAndClose(fd);
     if (type == SOCK_STREAM && ::listen(fd, LISTEN_BACKLOG) != 0) return FailAndClose(fd);
     m_hSock = fd;
+    Own(fd);
     return true;
 }
 
@@ -378,6 +444,7 @@ bool CSocketHandle::ConnectTo(const char* localHost, const char* remoteHost, con
         return FailAndClose(fd);
     }
     m_hSock = fd;
+    Own(fd);
     return true;
 }
 
@@ -520,8 +587,12 @@ unsigned short CSocketHandle::GetPortNumber(const char* service) {
         }
         return static_cast<unsigned short>(port);
     }
-    const servent* ent = ::getservbyname(service, nullptr);
-    return ent != nullptr ? ntohs(static_cast<uint16_t>(ent->s_port)) : 0;
+    // getservbyname's static result is shared by every thread of the host.
+    servent ent;
+    servent* found = nullptr;
+    char buffer[kResolveBuffer];
+    if (::getservbyname_r(service, nullptr, &ent, buffer, sizeof buffer, &found) != 0 || found == nullptr) return 0;
+    return ntohs(static_cast<uint16_t>(ent.s_port));
 }
 
 // A text that cannot be resolved answers all ones (the classic INADDR_NONE
@@ -544,8 +615,10 @@ bool CSocketHandle::GetLocalName(char* buffer, unsigned int size) {
         return false;
     }
     name[sizeof name - 1] = '\0';
-    const hostent* ent = ::gethostbyname(name);
-    if (ent != nullptr && ent->h_name != nullptr) StringCbCopyA(name, NAME_SIZE, ent->h_name);
+    hostent ent;
+    std::vector<char> lookup;
+    int herr = 0;
+    if (LookUpHost(name, &ent, &lookup, &herr) && ent.h_name != nullptr) StringCbCopyA(name, NAME_SIZE, ent.h_name);
     unsigned int len = 0;
     StringCbLengthA(name, NAME_SIZE, &len);
     if (len >= size) {
@@ -568,12 +641,15 @@ bool CSocketHandle::GetLocalAddress(char* buffer, unsigned int size) {
         return false;
     }
     text[sizeof text - 1] = '\0';
-    const hostent* ent = ::gethostbyname(text);
-    if (ent == nullptr || ent->h_addr_list == nullptr || ent->h_addr_list[0] == nullptr || ent->h_length < 4) {
-        SetLastError(ERR_HOST_BASE + (h_errno > 0 ? h_errno : HOST_NOT_FOUND));
+    hostent ent;
+    std::vector<char> lookup;
+    int herr = 0;
+    if (!LookUpHost(text, &ent, &lookup, &herr) || ent.h_addr_list == nullptr || ent.h_addr_list[0] == nullptr ||
+        ent.h_length < 4) {
+        SetLastError(ERR_HOST_BASE + (herr > 0 ? herr : HOST_NOT_FOUND));
         return false;
     }
-    const unsigned char* a = reinterpret_cast<const unsigned char*>(ent->h_addr_list[0]);
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(ent.h_addr_list[0]);
     StringCbPrintfA(text, NAME_SIZE, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
     unsigned int len = 0;
     StringCbLengthA(text, NAME_SIZE, &len);

@@ -330,6 +330,79 @@ TEST(SerNetTcp, PurgeDrainsAByteAtATime) {
     EXPECT_EQ(l.ch->m_nSocket, -1);
 }
 
+// A peer that keeps sending: Purge takes what was pending when it began and
+// leaves the rest to the next Read.
+TEST(SerNetTcp, PurgeEndsWhileThePeerKeepsSending) {
+    Link l;
+    ASSERT_EQ(l.opened, 1);
+    // A short purge (every pending byte costs two log lines), and a peer
+    // that refills the window the moment it opens.
+    const int small = 65536;
+    ASSERT_EQ(setsockopt(l.ch->m_nSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        char chunk[4096];
+        memset(chunk, 'p', sizeof chunk);
+        const double until = kxtest::NowMs() + 30000;
+        while (!stop && kxtest::NowMs() < until) {
+            pollfd p = {l.peer.get(), POLLOUT, 0};
+            if (poll(&p, 1, 10) == 1) send(l.peer.get(), chunk, sizeof chunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+    });
+    ASSERT_TRUE(kxnet::WaitQueued(l.ch->m_nSocket, 1000, kWaitMs));
+    int purged = 0, next = 0;
+    const double t0 = kxtest::NowMs();
+    {
+        kxtest::StdoutToNull quiet;
+        purged = l.ch->Purge();
+        const double spent = kxtest::NowMs() - t0;
+        unsigned char buf[16];
+        next = l.ch->Read(buf, sizeof buf, 5000);
+        stop = true;
+        peer.join();
+        EXPECT_LT(spent, 20000) << "Purge went on while the peer sent";
+    }
+    EXPECT_EQ(purged, 1);
+    EXPECT_GT(next, 0) << "what came after the purge is the next Read's";
+}
+
+// A remote port outside 1-65535 is refused with nothing sent: its low 16
+// bits would name another port (65536 + n is n), also for a datagram whose
+// port was set after Open.
+TEST(SerNetTcp, PortOutOfRangeReachesNothing) {
+    int tcpPort = 0, udpPort = 0;
+    UniqueFd listener = kxnet::Listen(4, &tcpPort);
+    UniqueFd udp = kxnet::UdpBind(&udpPort);
+    const struct {
+        std::string def;
+        int logged;
+    } rows[] = {
+        {kxnet::Def("127.0.0.1", 65536 + tcpPort), 65536 + tcpPort},
+        {"u" + kxnet::Def("127.0.0.1", 65536 + udpPort), 65536 + udpPort},
+        {"127.0.0.1:-5", -5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.def);
+        auto ch = Channel(row.def);
+        kxtest::StdoutCapture out;
+        EXPECT_EQ(ch->Open(nullptr), 0);
+        EXPECT_EQ(out.Stop(), "CSerNet::Open ERROR: port " + std::to_string(row.logged) + " out of range!\n");
+        EXPECT_EQ(ch->m_nSocket, -1);
+    }
+    auto ch = Channel("u" + kxnet::Def("127.0.0.1", udpPort));
+    {
+        kxtest::StdoutCapture quiet;
+        ch->SetPort(0);
+        EXPECT_EQ(ch->Open(nullptr), 0);
+        ch->SetPort(udpPort);
+        ASSERT_EQ(ch->Open(nullptr), 1);
+        ch->SetDef(("u" + kxnet::Def("127.0.0.1", 65536 + udpPort)).c_str());
+        EXPECT_EQ(ch->Write("x"), -1);
+    }
+    EXPECT_FALSE(kxnet::Accept(listener.get(), 200));
+    EXPECT_FALSE(kxtest::WaitReadable(udp.get(), 200));
+}
+
 TEST(SerNetTcp, SetPortSteersOpen) {
     int p1 = 0, p2 = 0;
     UniqueFd l1 = kxnet::Listen(4, &p1), l2 = kxnet::Listen(4, &p2);

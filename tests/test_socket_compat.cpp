@@ -4,13 +4,18 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "SocketHandle.h"
 #include "kxsock.h"
@@ -351,6 +356,41 @@ TEST(SocketAddress, NamesResolvedInPrivateNet) {
         const uint32_t expectNet = kxsock::LocalNameAddress();
         EXPECT_EQ(CSocketHandle::GetIPAddress(""), ntohl(expectNet));
         EXPECT_EQ(CSocketHandle::GetIPAddress(nullptr), ntohl(expectNet));
+    });
+}
+
+// Two threads, each resolving its own host and service names from a private
+// /etc/hosts (a mount namespace of the test's own): each gets its own answer,
+// never the other's from a result the system shares.
+TEST(SocketAddress, ThreadsResolveTheirOwnNames) {
+    KXSOCK_IN_PRIVATE_NET([] {
+        char hosts[] = "/tmp/kxhostsXXXXXX";
+        const int fd = mkstemp(hosts);
+        ASSERT_GE(fd, 0);
+        const char text[] = "127.0.0.11 kx-one.test\n127.0.0.22 kx-two.test\n";
+        ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+        close(fd);
+        const bool mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                             mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        const int err = errno;
+        unlink(hosts);
+        if (!mounted) kxsock::SkipPrivateNet(std::string("no private /etc/hosts: ") + strerror(err));
+        const struct {
+            const char* host;
+            unsigned long address;
+            const char* service;
+            unsigned short port;
+        } names[] = {{"kx-one.test", 0x7f00000bul, "http", 80}, {"kx-two.test", 0x7f000016ul, "ssh", 22}};
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (const auto& n : names)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 20000; ++i)
+                    if (CSocketHandle::GetIPAddress(n.host) != n.address || CSocketHandle::GetPortNumber(n.service) != n.port)
+                        ++wrong;
+            });
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(wrong.load(), 0);
     });
 }
 

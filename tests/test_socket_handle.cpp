@@ -200,6 +200,14 @@ TEST(SocketHandle, ListenOnAnyAddressConnectAndAccept) {
     EXPECT_TRUE(CSocketHandle::ShutdownConnection(server.release()));
     kxtest::UniqueFd detached(static_cast<int>(listener.Detach()));
     EXPECT_EQ(fcntl(detached.get(), F_GETFD) & FD_CLOEXEC, 0);
+    // A socket the host attached goes back with the flag it came with, also
+    // when its number is one the helper made and handed over before.
+    for (const int flag : {FD_CLOEXEC, 0}) {
+        ASSERT_EQ(fcntl(detached.get(), F_SETFD, flag), 0);
+        ASSERT_TRUE(listener.Attach(detached.get()));
+        EXPECT_EQ(listener.Detach(), detached.get());
+        EXPECT_EQ(fcntl(detached.get(), F_GETFD) & FD_CLOEXEC, flag);
+    }
 }
 
 TEST(SocketHandle, OptionMasks) {
