@@ -146,6 +146,14 @@ TEST(Kxhost, UsageErrors) {
         {{"list", "ttyS1"}, "unexpected argument 'ttyS1'"},
         {{"list", "--sysfs"}, "--sysfs needs a value"},
         {{"term", "--hex"}, "missing the definition string"},
+        // Network DEFs the plug-in cannot reach, not taken for serial ports.
+        {{"open", "localhost:15020"}, "the plug-in takes dotted IPv4 addresses and ports 1–65535"},
+        {{"open", "[::1]:15020"}, "ports 1–65535 (as in 192.168.1.10:502, u127.0.0.1:5000 or b:4000): IPv6"},
+        {{"open", "127.0.0.1:"}, "127.0.0.1: reads as a network peer"},
+        {{"term", "127.0.0.1:99999"}, "port 99999 is out of range"},
+        {{"open", "127.0.0.1:99999", "--type", "0x200001"}, "port 99999 is out of range"},
+        {{"open", "ttyS1:9600,N,8,1,gap 5"}, "'gap 5' in ttyS1:9600,N,8,1,gap 5 has no '='"},
+        {{"open", "ttyS1:9600,N,8,1,gap:5"}, "; write gap=5"},
         {{"term", "ttyS1:9600", "--log", "/nonexistent/dir/log"}, "cannot write the log to /nonexistent/dir/log"},
     };
     for (const Case& c : cases) {
@@ -196,7 +204,9 @@ TEST(Kxhost, OpenSerialOverPty) {
                     "--lib", KXSER_LIB_PATH});
     meter.join();
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.err, "") << "a DEF the line carries as written";
+    // pts/0 has the type code of a ttyS0 this machine may have.
+    EXPECT_EQ(std::regex_replace(r.err, std::regex(".* have one type code, .*\n"), ""), "")
+        << "a DEF the line carries as written";
     EXPECT_EQ(seen, "ABC\n");
     EXPECT_TRUE(Has(r.out, "SEND: 41 42 43 0A \r\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "RECV: 58 59 5A \r\n")) << r.out;
@@ -271,6 +281,23 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
     kxtest::UniqueFd silentSlave;
     kxtest::Pty silent = kxtest::OpenPty(&silentSlave);
     const std::string silentPort = "pts/" + std::to_string(silent.slaveNumber);
+    int deadUdp = 0;
+    kxnet::UdpBind(&deadUdp);  // closed again at once
+    int quietPort = 0;
+    kxtest::UniqueFd quiet = kxnet::Listen(1, &quietPort);  // connects, never answers
+    // A program that only has the held port open, as the one that made a pty.
+    fflush(stdout);
+    const pid_t opener = fork();
+    if (opener == 0) {
+        closefrom(3);
+        if (open(held.slavePath.c_str(), O_RDWR | O_NOCTTY) >= 0) execlp("sleep", "sleep", "120", nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(opener, 0);
+    const double until = kxtest::NowMs() + 60000;
+    for (std::string comm; comm != "sleep" && kxtest::NowMs() < until;
+         std::ifstream("/proc/" + std::to_string(opener) + "/comm") >> comm)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // `why`: lines of standard error, one per line; "!" before one that must
     // not be there.
     struct Why {
@@ -287,7 +314,9 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
         {{kxnet::Def("127.0.0.1", kxnet::DeadPort())}, "cannot open the channel NET ", ": connection refused", false},
         {{"-", "--type", "0x10000c"}, "cannot open the channel COM12:9600", "as \\\\.\\COM12 (a Windows device name", false},
         {{"pts/" + std::to_string(held.slaveNumber) + ":9600"}, "open error!",
-         held.slavePath + ": busy: held by another program (pid " + std::to_string(getpid()), false},
+         held.slavePath + ": busy: held by another program (pid " + std::to_string(getpid()) +
+             " \nholds its lock; also open in: pid " + std::to_string(opener) + " sleep)",
+         false},
         {{"pts/" + std::to_string(closed.slaveNumber) + ":9600"}, "open error!",
          closed.slavePath + ": permission denied: it belongs to group " + group, true},
         // Opens, but the line does not carry what was asked; and nothing comes.
@@ -299,6 +328,23 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
          "runs 8\nstop bits '3' were not taken (1, 1.5 or 2); the line runs 1\nfield 7 'Y' after the stop bits is "
          "ignored\n!field 6\n!field 8\nnothing received",
          false},
+        // Setting errors, named with what is valid; the device is not opened.
+        {{silentPort + ":9600,N,8,1,rs458=on"}, "serial setting error: rs458=on",
+         "serial setting error: rs458=on: 'rs458' is no setting (did you mean rs485?); the settings are flow, "
+         "rs485, rtsbefore, rtsafter, dtr, rts, hupcl, lowlat and gap\n!driver",
+         false},
+        {{silentPort + ":9600,N,8,1,gap=-3"}, "set_op error!",
+         "serial setting error: gap=-3: gap takes a whole number of milliseconds from 0 to 10000", false},
+        {{silentPort + ":9600,N,8,1,gap=5ms"}, "set_op error!", "serial setting error: gap=5ms: gap takes", false},
+        {{silentPort + ":9600,N,8,1,flow=rtscts,rts=1"}, "set_op error!",
+         "serial setting error: rts= with flow=rtscts: a clash", false},
+        {{silentPort + ":9600,N,8,1,flow=rts"}, "set_op error!", "(did you mean rtscts?)", false},
+        // Network: the error number in words; a wait that ends empty.
+        {{"u" + kxnet::Def("127.0.0.1", deadUdp), "--send", "01", "--read", "1", "--timeout", "30000"},
+         "CSerNet::Read recv err: 111", "111 is ECONNREFUSED: the peer refused\nreceiving failed (Read returned -1)",
+         false},
+        {{kxnet::Def("127.0.0.1", quietPort), "--read", "4", "--timeout", "0"}, "select timeout",
+         "nothing received within the time-out\n!receiving failed", false},
         // --timeout is milliseconds on a serial line too.
         {{silentPort + ":9600,N,8,1.5", "--read", "1", "--timeout", "1500"}, "open ok!",
          "stop bits '1.5' run as 1\nnothing received", false, 1400},
@@ -316,6 +362,8 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
         for (const std::string& why : Split(c.why, '\n'))
             EXPECT_EQ(Has(r.err, why.substr(why[0] == '!')), why[0] != '!') << why << " in:\n" << r.err;
     }
+    kill(opener, SIGKILL);
+    waitpid(opener, nullptr, 0);
     // The USB kind has no channel.
     Result usb = RunHost({"open", "-", "--type", "0x400001", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(usb.code, 1);
@@ -332,9 +380,10 @@ TEST(Kxhost, DemoWorksWithoutHardware) {
 }
 
 // A copy of the parts of /sys that `list` reads: a USB adapter whose tty
-// hangs two levels below the USB device, an 8250 port with a UART, one
-// without (type 0), a PL011, and a virtual terminal without a driver; and
-// of /dev/serial, with udev's names for the adapter and a port not listed.
+// hangs two levels below the USB device, a CDC ACM port of its type code
+// (flagged on both lines), an 8250 port with a UART, one without (type 0),
+// a PL011, and a virtual terminal without a driver; and of /dev/serial,
+// with udev's names for the adapter and a port not listed.
 TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
     kxtest::TempDir sys;
     namespace fs = std::filesystem;
@@ -358,6 +407,10 @@ TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
         {"devices/platform/serial8250/ctrl/driver", "../../../../bus/serial-base/drivers/ctrl"},
         {"devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250"},
         {"class/tty/tty0", "../../devices/virtual/tty/tty0"},
+        // A second adapter of ttyUSB3's type code.
+        {"class/tty/ttyACM3", "../../devices/pci0000:00/usb1/1-3/1-3:1.0/tty/ttyACM3"},
+        {"devices/pci0000:00/usb1/1-3/1-3:1.0/tty/ttyACM3/device", "../../../1-3:1.0"},
+        {"devices/pci0000:00/usb1/1-3/1-3:1.0/driver", "../../../../../bus/usb/drivers/cdc_acm"},
         {"dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB3"},
         {"dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB3"},
         {"dev/serial/by-path/platform-fe201000.serial", "../../ttyAMA0"}};
@@ -374,10 +427,13 @@ TEST(Kxhost, ListReadsTheTtyClassOfSysfs) {
     EXPECT_EQ(r.err, "");
     const std::string dev = " " + sys.path() + "/dev/serial/";
     EXPECT_EQ(std::regex_replace(r.out, std::regex(" +"), " "),
+              "ttyACM3 cdc_acm ttyACM3:9600,N,8,1 0x120003\n"
+              " shares type code 0x120003 with ttyUSB3: one host gets one channel for them\n"
               "ttyS10 serial8250 ttyS10:9600,N,8,1 0x100000\n"
               "ttyUSB3 ftdi_sio ttyUSB3:9600,N,8,1 0x120003 0403:6001 \"FTDI\" \"FT232R USB UART\" \"A50285BI\"\n" +
                   dev + "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n" + dev +
-                  "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n")
+                  "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+                  " shares type code 0x120003 with ttyACM3: one host gets one channel for them\n")
         << "no log of the library, no port without a driver or a UART:\n" << r.out;
     fs::create_directories(sys.path() + "/empty/class/tty");
     Result empty = RunHost({"list", "--sysfs", sys.path() + "/empty", "--lib", KXSER_LIB_PATH});

@@ -4,14 +4,17 @@
 #pragma once
 
 #include "ISerBase.h"
+#include "ISerManager.h"
 #include "args.h"
 
 namespace kxhost {
 
 // Before GetSer. A DEF that begins with /dev/ loses it (the plug-in puts
 // /dev/ before the port itself), with a note. A network peer's DEF given
-// without --type gets the network kind with its port as the index.
-void ResolveChannelArgs(ChannelArgs* c);
+// without --type gets the network kind with its port as the index; one the
+// plug-in cannot reach (a host name, IPv6, a port outside 1-65535) is
+// refused. Returns kExitOk or kExitUsage.
+int ResolveChannelArgs(ChannelArgs* c);
 
 // Opens the channel GetSer gave for `c`, with warnings on standard error
 // about each field of a serial DEF the line does not carry as written, and
@@ -19,5 +22,11 @@ void ResolveChannelArgs(ChannelArgs* c);
 // keeps is refused before Open. Returns kExitOk, kExitFailed (not opened)
 // or kExitUsage (refused); the caller closes the channel.
 int OpenChannel(ISerBase* ser, const ChannelArgs& c);
+
+// After GetSer of a serial channel: a warning on standard error for each
+// other serial port of this machine whose type code is the channel's, so
+// that one host asking for both would get this one channel (list.cpp, where
+// the ports are found).
+void WarnSharedTypeCode(ISerManager* mgr, ISerBase* ser);
 
 }  // namespace kxhost

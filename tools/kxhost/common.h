@@ -25,6 +25,34 @@ std::string HexAndText(const unsigned char* data, int len);
 
 void SleepMs(long long ms);
 
+// What an error number the library logs ("CSerNet::Read recv err: 111")
+// means, in words: "111 is ECONNREFUSED: the peer refused ...".
+std::string ErrnoWords(int err);
+
+// The library's log, passed on to standard output after each call rather
+// than as it is written, so that kxhost can read it: the error numbers in
+// it, a network wait that ended empty. Standard output becomes a file in
+// memory while it lives; Error passes what is there first, so the order of
+// the lines stays. Without such a file the log goes straight out and Take
+// answers "".
+class LibraryLog {
+public:
+    LibraryLog();
+    ~LibraryLog();
+    LibraryLog(const LibraryLog&) = delete;
+    LibraryLog& operator=(const LibraryLog&) = delete;
+    // Passes the log so far on and answers what was not taken before.
+    std::string Take();
+    // Passes the log so far on.
+    void Pass();
+    // An Error line for each line of `log` that holds an error number.
+    static void Explain(const std::string& log);
+
+private:
+    int screen_ = -1;  // the real standard output
+    std::string pending_;
+};
+
 // poll on one descriptor for up to `ms` (-1: without limit), resumed after a
 // signal with the time left: poll's result, `revents` in `*revents`.
 int PollFor(int fd, short events, int ms, short* revents = nullptr);

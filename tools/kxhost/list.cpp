@@ -16,6 +16,7 @@
 #include "ISerBase.h"
 #include "ISerManager.h"
 #include "args.h"
+#include "channel.h"
 #include "commands.h"
 #include "common.h"
 #include "plugin.h"
@@ -36,7 +37,9 @@ const char kListUsage[] =
     "DEF is a definition string for the port at 9600,N,8,1 and TYPE the type\n"
     "code the plug-in gives it (GetSer with type 0); the last four columns\n"
     "follow for USB adapters. The names udev made for the port in\n"
-    "/dev/serial/by-id and /dev/serial/by-path follow on lines of their own.\n"
+    "/dev/serial/by-id and /dev/serial/by-path follow on lines of their own,\n"
+    "and so does a note for ports of one type code, which one host gets as\n"
+    "one channel (ttyUSB0 and ttyACM0 are both 0x120000).\n"
     "Ports without a parent device are not shown: a USB gadget's ttyGS, like\n"
     "ptys and virtual consoles. No device is opened.\n"
     "\n"
@@ -126,7 +129,73 @@ void AddStableNames(const std::string& dev, std::vector<Port>* ports) {
     }
 }
 
+// The serial ports under `sysfs`, sorted by name; false when its
+// class/tty cannot be read.
+bool FindPorts(const std::string& sysfs, std::vector<Port>* ports) {
+    const std::string classDir = sysfs + "/class/tty";
+    DIR* d = opendir(classDir.c_str());
+    if (d == nullptr) return false;
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string tty = classDir + "/" + e->d_name;
+        Port port;
+        port.name = e->d_name;
+        port.driver = Driver(tty);
+        if (port.driver.empty()) continue;  // virtual terminals, ptys, consoles
+        // serial_core registers every port its driver could have; type 0
+        // (PORT_UNKNOWN) means no UART answered there.
+        if (Attribute(tty + "/type") == "0") continue;
+        FindUsbDevice(sysfs, tty, &port);
+        ports->push_back(port);
+    }
+    closedir(d);
+    std::sort(ports->begin(), ports->end(),
+              [](const Port& a, const Port& b) { return strverscmp(a.name.c_str(), b.name.c_str()) < 0; });
+    return true;
+}
+
+// Standard output pointed at /dev/null for its lifetime.
+class Quiet {
+public:
+    Quiet() {
+        fflush(stdout);
+        saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~Quiet() {
+        fflush(stdout);
+        if (saved_ < 0) return;
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 }  // namespace
+
+void WarnSharedTypeCode(ISerManager* mgr, ISerBase* ser) {
+    std::vector<Port> ports;
+    if ((ser->GetType() & kKindMask) != kKindSerial || !FindPorts("/sys", &ports)) return;
+    const std::string note = ser->GetNote();
+    const std::string own = note.substr(0, note.find(':'));
+    std::string same;
+    {
+        Quiet quiet;  // GetSer logs the channels it builds
+        for (const Port& port : ports)
+            if (port.name != own && mgr->GetSer((port.name + kDefaultSettings).c_str(), 0) == ser)
+                same += (same.empty() ? "" : ", ") + port.name;
+    }
+    if (!same.empty())
+        Error("%s and %s (of this machine) have one type code, 0x%x: a host that asks GetSer for both gets "
+              "one channel for them, the one built first (the code is the port name's group and its last digit)",
+              own.c_str(), same.c_str(), static_cast<unsigned>(ser->GetType()));
+}
 
 int CmdList(int argc, char** argv) {
     std::string lib, sysfs = "/sys", dev = "/dev";
@@ -155,57 +224,33 @@ int CmdList(int argc, char** argv) {
     int rc = LoadPlugin(p, lib);
     if (rc != kExitOk) return rc;
 
-    const std::string classDir = sysfs + "/class/tty";
-    DIR* d = opendir(classDir.c_str());
-    if (d == nullptr) {
-        Error("cannot read %s: %s", classDir.c_str(), strerror(errno));
+    std::vector<Port> ports;
+    if (!FindPorts(sysfs, &ports)) {
+        Error("cannot read %s/class/tty: %s", sysfs.c_str(), strerror(errno));
         return kExitFailed;
     }
-    std::vector<Port> ports;
-    while (const dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        const std::string tty = classDir + "/" + e->d_name;
-        Port port;
-        port.name = e->d_name;
-        port.driver = Driver(tty);
-        if (port.driver.empty()) continue;  // virtual terminals, ptys, consoles
-        // serial_core registers every port its driver could have; type 0
-        // (PORT_UNKNOWN) means no UART answered there.
-        if (Attribute(tty + "/type") == "0") continue;
-        FindUsbDevice(sysfs, tty, &port);
-        ports.push_back(port);
-    }
-    closedir(d);
     if (ports.empty()) {
         Error("no serial ports found");
         return kExitOk;
     }
-    std::sort(ports.begin(), ports.end(),
-              [](const Port& a, const Port& b) { return strverscmp(a.name.c_str(), b.name.c_str()) < 0; });
     AddStableNames(dev, &ports);
-
+    bool managed = false;
     {
         // The manager and its channels log their set-up; that is not what
         // was asked for.
-        fflush(stdout);
-        const int saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
+        Quiet quiet;
         ISerManager* mgr = p.getSerManager();
+        managed = mgr != nullptr;
         for (Port& port : ports) {
             port.def = port.name + kDefaultSettings;
-            ISerBase* ser = mgr != nullptr ? mgr->GetSer(port.def.c_str(), 0) : nullptr;
+            ISerBase* ser = managed ? mgr->GetSer(port.def.c_str(), 0) : nullptr;
             port.type = ser != nullptr ? ser->GetType() : -1;
         }
-        if (mgr != nullptr) p.freeSerManager(mgr);
-        fflush(stdout);
-        if (saved >= 0 && null >= 0) dup2(saved, STDOUT_FILENO);
-        if (saved >= 0) close(saved);
-        if (null >= 0) close(null);
-        if (mgr == nullptr) {
-            Error("the plug-in handed out no channel manager");
-            return kExitFailed;
-        }
+        if (managed) p.freeSerManager(mgr);
+    }
+    if (!managed) {
+        Error("the plug-in handed out no channel manager");
+        return kExitFailed;
     }
 
     size_t nameW = 4, driverW = 6, defW = 3;
@@ -225,7 +270,17 @@ int CmdList(int argc, char** argv) {
             line += "  " + port.usbId + " " + Quoted(port.manufacturer) + " " + Quoted(port.product) + " " +
                     Quoted(port.serial);
         puts(line.c_str());
-        for (const std::string& link : port.links) printf("%s%s\n", std::string(nameW + 2, ' ').c_str(), link.c_str());
+        const std::string indent(nameW + 2, ' ');
+        for (const std::string& link : port.links) printf("%s%s\n", indent.c_str(), link.c_str());
+        // GetSer hands the channel of the first to every later port of its
+        // type code.
+        std::string same;
+        for (const Port& other : ports)
+            if (&other != &port && other.type == port.type && port.type >= 0)
+                same += (same.empty() ? "" : ", ") + other.name;
+        if (!same.empty())
+            printf("%sshares type code 0x%06x with %s: one host gets one channel for them\n", indent.c_str(),
+                   static_cast<unsigned>(port.type), same.c_str());
     }
     return kExitOk;
 }

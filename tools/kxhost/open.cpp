@@ -1,6 +1,7 @@
 // kxhost open: one channel, asked for by definition string and type code,
 // opened, sent to and read from for a number of rounds, then closed.
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -36,10 +37,13 @@ const char kOpenUsage[] =
     "                            hupcl=0|1, lowlat=0|1, gap=MS (see kxhost(1));\n"
     "                            the settings in force are printed once open\n"
     "                   network: 192.168.1.10:502 (TCP), u192.168.1.10:502 (UDP),\n"
-    "                            b:4000 (UDP broadcast)\n"
+    "                            b:4000 (UDP broadcast); dotted IPv4 and ports\n"
+    "                            1-65535 only (a host name, IPv6, an empty or\n"
+    "                            out-of-range port is refused)\n"
     "                   GPIO:    free text, used as the channel's note\n"
     "                 A field the line will not carry as written is named on\n"
-    "                 standard error.\n"
+    "                 standard error, a setting error with the valid names and\n"
+    "                 values, a setting without '=' (gap 5) refused.\n"
     "  --type CODE    type code, decimal or 0x hex. Default: a network DEF gets\n"
     "                 0x200000 plus its port, anything else 0 (serial, the code\n"
     "                 follows from DEF). Kinds: 0x100000 serial, 0x200000 network\n"
@@ -53,13 +57,15 @@ const char kOpenUsage[] =
     "  --read N       read up to N bytes after sending (default: no read)\n"
     "                 GPIO: 1 or 2 bytes, the levels of input lines 18 and 17\n"
     "  --timeout MS   how long to wait for the reply, in milliseconds (default\n"
-    "                 1000; -1 without limit, 0 reads at once). Serial: kxhost\n"
-    "                 waits up to MS for the line's first byte, then calls\n"
+    "                 1000; -1 without limit). Serial: kxhost waits up to MS for\n"
+    "                 the line's first byte (none: no Read), then calls\n"
     "                 Read(buf, N, 0), which takes bytes until the line is quiet\n"
     "                 for 0.2 s. (The library's own serial time-out T is coarse:\n"
     "                 Read(buf, N, T) on a silent line returns after 0.2 s plus\n"
     "                 0.2 s per full second of T, at least one.) Network: MS is\n"
-    "                 the wait handed to Read; -1 blocks until data arrives\n"
+    "                 the wait handed to Read; -1 blocks until data arrives.\n"
+    "                 0 reads what is there at once: on a serial line only the\n"
+    "                 bytes queued, on a network channel with a 1 ms wait\n"
     "  --repeat K     rounds of send and read (default 1)\n"
     "  --interval MS  pause between rounds (default 1000)\n"
     "\n"
@@ -140,18 +146,47 @@ int ParseOpen(int argc, char** argv, OpenOptions* o, bool* help) {
     return kExitOk;
 }
 
+// What kind of channel the round runs on.
+struct Kind {
+    bool serial = false, gpio = false, tcp = false;
+};
+
+// Reads up to N bytes as --timeout says: the answer of Read, or 0 without
+// a Read.
+int ReadReply(ISerBase* ser, const OpenOptions& o, const Kind& k, unsigned char* buf) {
+    if (!k.serial) {
+        // A network Read of 0 ms would wait SetTimeout's second and more.
+        return ser->Read(buf, o.readLen, o.timeout == 0 && !k.gpio ? 1 : o.timeout);
+    }
+    // The library counts a serial time-out in 0.2 s polls per full second;
+    // the option says milliseconds, so kxhost does the waiting and Read
+    // takes what came, until the line is quiet. At once means the bytes
+    // queued, without the 0.2 s of quiet. A channel that closed itself
+    // (-1) waits not at all.
+    const int fd = ser->GetHandle();
+    int want = o.readLen;
+    if (fd >= 0) {
+        if (PollFor(fd, POLLIN, o.timeout) == 0) return 0;
+        int queued = 0;
+        if (o.timeout == 0 && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 && queued < want) want = queued;
+    }
+    return ser->Read(buf, want, 0);
+}
+
 // One round of send and read; false when a transfer failed.
-bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio, bool serial) {
+bool Exchange(ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& log) {
     bool ok = true;
     if (o.send) {
         const int len = static_cast<int>(o.data.size());
         int r = o.text ? ser->Write(o.textValue.c_str())
                        : ser->Write(o.data.data(), len);
+        const std::string said = log.Take();
         // The GPIO channel answers 0 for a write it passed on.
         if (r < 0) {
+            LibraryLog::Explain(said);
             Error("sending %d bytes failed (Write returned %d)", len, r);
             ok = false;
-        } else if (!gpio && r != len) {
+        } else if (!k.gpio && r != len) {
             Error("only %d of %d bytes were sent", r, len);
             ok = false;
         } else {
@@ -160,16 +195,22 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, bool gpio, bool serial) {
     }
     if (o.readLen > 0) {
         std::vector<unsigned char> buf(static_cast<size_t>(o.readLen) + 1, 0);
-        // The library counts a serial time-out in 0.2 s polls per full
-        // second; the option says milliseconds, so kxhost does the waiting
-        // and Read takes what came, until the line is quiet.
-        // A channel that closed itself (-1) waits not at all.
-        if (serial && ser->GetHandle() >= 0) PollFor(ser->GetHandle(), POLLIN, o.timeout);
-        int r = ser->Read(buf.data(), o.readLen, serial ? 0 : o.timeout);
+        const int r = ReadReply(ser, o, k, buf.data());
+        const std::string said = log.Take();
         // The GPIO channel answers 1 for a read of one or two line levels.
-        int got = gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
-        if (r < 0) {
+        int got = k.gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
+        // A network wait that ends empty answers -1 as a failure does; its
+        // log line tells them apart.
+        if (r < 0 && said.find("CSerNet::Read select timeout") != std::string::npos) {
+            Error("nothing received within the time-out");
+            ok = false;
+        } else if (r < 0) {
+            LibraryLog::Explain(said);
             Error("receiving failed (Read returned %d)", r);
+            ok = false;
+        } else if (got == 0 && k.tcp && said.find("CSerNet::Read recv: 0\r") != std::string::npos) {
+            Error("the peer closed the connection (Read returned 0); the channel is closed%s",
+                  o.repeat > 1 ? " and connects again for the next round" : "");
             ok = false;
         } else if (got == 0) {
             Error("nothing received within the time-out");
@@ -192,7 +233,9 @@ int CmdOpen(int argc, char** argv) {
         fputs(kOpenUsage, stdout);
         return kExitOk;
     }
-    ResolveChannelArgs(&o.ch);
+    rc = ResolveChannelArgs(&o.ch);
+    if (rc != kExitOk) return rc;
+    LibraryLog log;
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -209,11 +252,19 @@ int CmdOpen(int argc, char** argv) {
         p.freeSerManager(mgr);
         return kExitFailed;
     }
-    const bool gpio = (ser->GetType() & kKindMask) == kKindGpio;
-    const bool serial = (ser->GetType() & kKindMask) == kKindSerial;
+    Kind k;
+    k.gpio = (ser->GetType() & kKindMask) == kKindGpio;
+    k.serial = (ser->GetType() & kKindMask) == kKindSerial;
+    const std::string note = ser->GetNote();
+    // "NET 502 192.168.1.10:502"; UDP and broadcast have a mode letter.
+    const size_t peer = note.find(' ', 4) + 1;
+    k.tcp = (ser->GetType() & kKindMask) == kKindNet && peer > 0 && peer < note.size() &&
+            strchr("uUbB", note[peer]) == nullptr;
     printf("channel: type 0x%x, note %s\n", static_cast<unsigned>(ser->GetType()), ser->GetNote());
+    if (k.serial) WarnSharedTypeCode(mgr, ser);
     rc = OpenChannel(ser, o.ch);
     if (rc != kExitOk) {
+        LibraryLog::Explain(log.Take());
         ser->Close();
         p.freeSerManager(mgr);
         return rc;
@@ -224,12 +275,13 @@ int CmdOpen(int argc, char** argv) {
             SleepMs(o.intervalMs);
             // A network channel that a failed transfer closed reconnects here.
             if (!ser->IsOpened()) {
+                LibraryLog::Explain(log.Take());
                 Error("the channel is closed and could not be reopened");
                 ok = false;
                 continue;
             }
         }
-        if (!Exchange(ser, o, gpio, serial)) ok = false;
+        if (!Exchange(ser, o, k, log)) ok = false;
     }
     ser->Close();
     p.freeSerManager(mgr);

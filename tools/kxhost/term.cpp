@@ -273,7 +273,8 @@ int CmdTerm(int argc, char** argv) {
         return kExitUsage;
     }
     const int screen = log.screen();
-    ResolveChannelArgs(&o.ch);
+    rc = ResolveChannelArgs(&o.ch);
+    if (rc != kExitOk) return rc;
     Plugin p;
     rc = LoadPlugin(p, o.ch.lib);
     if (rc != kExitOk) return rc;
@@ -289,6 +290,7 @@ int CmdTerm(int argc, char** argv) {
         p.freeSerManager(mgr);
         return kExitFailed;
     }
+    if ((ser->GetType() & kKindMask) == kKindSerial) WarnSharedTypeCode(mgr, ser);
     rc = OpenChannel(ser, o.ch);
     if (rc != kExitOk) {
         ser->Close();
