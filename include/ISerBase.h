@@ -49,11 +49,16 @@ public:
     // Applies `def` (null or "": the settings so far) and opens the
     // transport: 1 opened, 0 not (the reason is logged). An open channel is
     // closed first. While open, a serial port is the channel's alone (flock,
-    // TIOCEXCL). Blocks while a TCP peer connects: at most 15 s.
+    // TIOCEXCL). A failed serial Open leaves the port as it found it, and a
+    // setting its driver refused is not kept by the channel. Network: a
+    // remote port outside 1-65535 is refused. Blocks while a TCP peer
+    // connects: at most 15 s.
     virtual int Open(const char* def) = 0;
     // Closes the transport (a serial port's lock with it); answers 1. With
-    // serial flow control on (flow=rtscts or xonxoff), unsent output is
-    // discarded first: a close would wait for it up to 30 s.
+    // serial flow control on (flow=rtscts or xonxoff), it first waits while
+    // the output keeps leaving (at most the time it needs at the line's
+    // speed, and a second) and discards only what a held line keeps back:
+    // the driver's close would wait for it up to 30 s.
     virtual int Close() = 0;
     // Non-zero while open. On a closed network channel it first reconnects:
     // one Open(nullptr), which may block up to 15 s.
@@ -74,8 +79,9 @@ public:
     // Network: Read's default wait, byteTimeout ms per byte asked plus
     // baseTimeout ms (10 and 1000 at first). Serial reads ignore it. Answers 1.
     virtual int SetTimeout(int byteTimeout, int baseTimeout) = 0;
-    // Discards what is pending (serial: input and output; network: input,
-    // closing a TCP channel whose peer has left). 1 done, 0 closed or failed.
+    // Discards what is pending (serial: input and output; network: the input
+    // pending when it begins, closing a TCP channel whose peer has left).
+    // 1 done, 0 closed or failed.
     virtual int Purge() = 0;
     // Receives up to `size` bytes: the count (0: nothing came), -1 when the
     // channel is closed or the arguments are bad.
