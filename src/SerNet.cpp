@@ -413,16 +413,26 @@ namespace {
 
 // What a purge may take: what was pending when it began, never the stream
 // that keeps coming after (a peer that pushes data would keep it going for
-// as long as it sends). TCP: the bytes queued, or one receive to see a
-// closed peer; datagrams: as many as the receive buffer can hold (the
-// system tells the size of the first one only).
+// as long as it sends). TCP: the bytes queued then; datagrams: as many as
+// the receive buffer can hold (the system tells the size of the first one
+// only).
 long long PurgeBudget(int fd, bool stream) {
     int queued = 0;
-    if (stream) return ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 ? queued : 1;
+    if (stream && ioctl(fd, FIONREAD, &queued) == 0) return queued;
+    // Unknown (a TCP count the system did not give): no more than the
+    // receive buffer holds.
     int buffer = 0;
     socklen_t len = sizeof buffer;
     if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, &len) != 0 || buffer <= 0) buffer = 212992;
-    return buffer / 256 + 1;
+    return stream ? buffer : buffer / 256 + 1;
+}
+
+// After the bytes that were pending, a TCP stream may hold its end (the
+// peer's close came with them): taken like a byte, but no later data. A
+// look that fails leaves it to the receive to tell.
+bool EndOrFailureNext(int fd) {
+    unsigned char byte;
+    return kxsys::Recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
 }
 
 }  // namespace
@@ -434,16 +444,19 @@ int CSerNet::Purge() {
     // One budget of 50 microseconds for the whole purge, as a select reusing
     // its time record would spend it.
     long long leftUs = kPurgeWaitUs;
-    for (; budget > 0; --budget) {
+    for (;;) {
         const long long wait = leftUs;
         const int r = WaitOne(m_nSocket, POLLIN, wait, nullptr, &leftUs);
         if (r < 0) return 0;
         if (r == 0) return 1;
+        // The rest came after the purge began: the next Read's, as a late reply.
+        if (budget <= 0 && (!stream || !EndOrFailureNext(m_nSocket))) return 1;
         printf("...%s purge recv\r\n", GetNote());
         unsigned char byte = 0;
         const ssize_t n = kxsys::Recv(m_nSocket, &byte, 1, 0);
         const int err = errno;
         printf("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(n), n > 0 ? byte : 0);
+        if (n > 0 || (!stream && n == 0)) --budget;
         if (n > 0 || (n < 0 && (err == EAGAIN || err == EINTR))) continue;
         // The end of a TCP stream and a failed receive end the connection,
         // as in Read: left open, the next Write would go into a dead
@@ -454,8 +467,6 @@ int CSerNet::Purge() {
             return 1;
         }
     }
-    // The rest came after the purge began: the next Read's, as a late reply.
-    return 1;
 }
 
 int CSerNet::IsConnDropped(unsigned long err) {
