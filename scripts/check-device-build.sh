@@ -1,21 +1,11 @@
 #!/usr/bin/env bash
-# kxSer built the way a device build builds it, and what it installs:
-#   cross      a plain cross configure, no options, with a toolchain whose
-#              compiler reports a triple Debian does not know and with no test
-#              tool reachable: the suite is off and the install holds what the
-#              native build's does (lib/ for lib/<triplet>/, no lintian overrides)
-#   yocto      contrib/yocto's recipe as cmake.bbclass builds it (its options,
-#              EXTRA_OECMAKE, OE's warning flags, a hard-float
-#              arm-poky-linux-gnueabi): every file lands by the FILES patterns
-#              in the package of its Debian part; cpack names no architecture
-#   buildroot  contrib/buildroot: Config.in under kconfiglib, kxser.mk under
-#              make with a stand-in cmake-package, then built as cmake-package
-#              does with KXSER_CONF_OPTS: staging holds the whole install, the
-#              target what Buildroot's finalising step leaves
-# The compilers are Debian's arm-linux-gnueabihf ones behind a wrapper that
-# answers for the device's triple, at -O0 for speed (the armhf suite builds
-# the library optimised). The tree stays under the native build and is
-# configured afresh each run, so a rerun compiles nothing.
+# kxSer built as a device build builds it, and what it installs (DEVELOPING.md,
+# "Recipes"): cross, a plain cross configure for a triple Debian does not
+# know; yocto, as contrib/yocto's recipe configures and packages it;
+# buildroot, contrib/buildroot's Config.in, kxser.mk and its build. The
+# compilers are Debian's arm-linux-gnueabihf ones behind wrappers that answer
+# for the device's triple, at -O0 for speed; the tree stays under the native
+# build and is configured afresh each run, so a rerun compiles nothing.
 # usage: check-device-build.sh cross|yocto|buildroot NATIVE-BUILD-DIR
 set -euo pipefail
 kind=$1 native=$(realpath "$2")
@@ -163,14 +153,6 @@ for cxx, threads, static in itertools.product((0, 2), repeat=3):
     assert (2 in pkg.assignable) == bool(ok), f"c++ {cxx} threads {threads} static {static}: kxser offered {pkg.assignable}"
     assert (kconfiglib.expr_value(comment.prompt[1]) == 2) != bool(ok), f"c++ {cxx} threads {threads} static {static}: comment"
 EOF
-  mk=$ext/package/kxser/kxser.mk
-  banner=$(printf '#%.0s' {1..80})
-  [[ $(head -5 "$mk") == "$banner"$'\n#\n# kxser\n#\n'"$banner" ]] || fail "kxser.mk does not open with Buildroot's banner"
-  ! grep -nE '[[:space:]]$' "$ext"/*.* "$ext"/package/kxser/* || fail "check-package style: trailing blanks"
-  ! grep -nE '^[A-Z0-9_]+ *[+:?]?=' "$mk" | grep -vE '^[0-9]+:[A-Z0-9_]+ [+:?]?= [^ ]' ||
-    fail "check-package style: not 'VAR = value' with single blanks"
-  ! grep -nvP '^(config|comment|if|endif|menu|endmenu|source) |^$|^\t\S|^\t  \S' \
-    "$ext"/package/kxser/Config.in || fail "check-package style: attributes one tab in, help a tab and two blanks"
   # kxser.mk under make, with a stand-in cmake-package that records the
   # package it is called for (Buildroot names it by the .mk's folder)
   vars=$(make -s --no-print-directory -f - BR2_EXTERNAL_KXSER_PATH="$ext" <<'EOF'
