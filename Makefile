@@ -105,16 +105,25 @@ bench: build-native
 # Debian packages kxser, kxser-dev and kxhost for amd64, armhf, armel and
 # arm64, in build/packages, each checked by Debian's lintian: an error or a warning
 # fails the target (deliberate exceptions are overridden in
-# cmake/kxser.lintian-overrides, with the reason).
-package: build-native $(addprefix build-,$(CROSS))
+# cmake/kxser.lintian-overrides, with the reason). They come from build trees
+# of their own without the suites (build/pkg-<arch>, the pkg-* presets), which
+# build only what the packages hold; make test builds and checks the suites'.
+PACKAGE_TREES := $(addprefix package-,amd64 $(CROSS))
+.PHONY: $(PACKAGE_TREES)
+package:
+	@scripts/install-deps.sh --package
+	@$(MAKE) --no-print-directory -j2 -O $(PACKAGE_TREES)
 	mkdir -p build/packages
 	rm -f build/packages/*.deb
-	cd build/native && cpack -B ../packages >/dev/null
-	cd build/armhf && cpack -B ../packages >/dev/null
-	cd build/armel && cpack -B ../packages >/dev/null
-	cd build/arm64 && cpack -B ../packages >/dev/null
+	cp build/pkg-*/debs/*.deb build/packages/
 	lintian --fail-on error,warning build/packages/*.deb
 	@ls -1 build/packages/*.deb
+
+$(PACKAGE_TREES): package-%:
+	cmake --preset pkg-$* >/dev/null
+	cmake --build build/pkg-$*
+	rm -rf build/pkg-$*/debs
+	cd build/pkg-$* && cpack -B debs >/dev/null
 
 clean:
 	rm -rf build

@@ -10,6 +10,13 @@
 # Debian's loader does.)
 cmake_policy(SET CMP0007 NEW)
 
+# Without it cpack would take the build machine's architecture, wrong for
+# any cross build.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  message(FATAL_ERROR "kxSer: no Debian architecture for the packages: configure with -DKXSER_DEB_ARCH=ARCH "
+                      "(amd64, armhf, armel, arm64, ...) or with a Debian compiler where dpkg-architecture is")
+endif()
+
 # The package version a version node needs, from the symbols file line
 # "NODE@NODE VERSION" of that package; else the node's own number (GCC_3.5
 # of ARM's unwinder is GCC 3.5's), except for libstdc++6, whose nodes do

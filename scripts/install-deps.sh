@@ -8,15 +8,20 @@
 # A package list that fails to download (a mirror mid-sync) is not fatal by
 # itself: it fails only when a package it needs cannot be installed.
 # With --demo only what the native kxSer.so and kxhost need (make demo): a
-# first try should not wait for cross compilers, QEMU and the checkers.
+# first try should not wait for cross compilers, QEMU and the checkers. With
+# --package what make package needs: the cross compilers and Debian's
+# package tools, none of the suites'.
 set -euo pipefail
 
-demo=0
+mode=all
 case ${1:-} in
-  --demo) demo=1 ;;
+  --demo) mode=demo ;;
+  --package) mode=package ;;
   "") ;;
-  *) echo "usage: $0 [--demo]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--demo|--package]" >&2; exit 2 ;;
 esac
+lean=0
+[[ $mode == all ]] || lean=1
 
 # "package command-or-path" that proves it is present; the first three are
 # all the demo needs.
@@ -25,13 +30,23 @@ checks=(
   "ninja-build ninja"
   "g++ g++"
 )
-((demo)) || checks+=(
+# make package: the four architectures' compilers; lintian checks what it
+# built, dpkg-shlibdeps gives the native packages' Depends, readelf the
+# cross ones'
+[[ $mode == demo ]] || checks+=(
+  "g++-arm-linux-gnueabihf arm-linux-gnueabihf-g++"
+  "g++-arm-linux-gnueabi arm-linux-gnueabi-g++"
+  "g++-aarch64-linux-gnu aarch64-linux-gnu-g++"
+  "lintian lintian"
+  "dpkg-dev dpkg-shlibdeps"
+  "binutils readelf"
+)
+((lean)) || checks+=(
   "clang clang++"
   "libclang-rt-14-dev /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
   "googletest /usr/src/googletest/CMakeLists.txt"
   "libgtest-dev /usr/include/gtest/gtest.h"
   "libbenchmark-dev /usr/include/benchmark/benchmark.h"
-  "g++-arm-linux-gnueabihf arm-linux-gnueabihf-g++"
   "qemu-user qemu-arm"
   "socat socat"
   "netbase /etc/services"
@@ -42,9 +57,7 @@ checks=(
   "valgrind valgrind"
   "binutils nm"
   "groff-base groff"
-  # armel and arm64 builds; pkg-config for the example host's build door
-  "g++-arm-linux-gnueabi arm-linux-gnueabi-g++"
-  "g++-aarch64-linux-gnu aarch64-linux-gnu-g++"
+  # pkg-config for the example host's build door
   "pkgconf pkg-config"
   "qemu-system-arm qemu-system-arm"
   "cpio cpio"
@@ -52,10 +65,8 @@ checks=(
   "nftables nft"
   # make coverage
   "gcovr gcovr"
-  # make package checks what it built with Debian's own package checker;
-  # dpkg-shlibdeps gives the native packages' Depends
-  "lintian lintian"
-  "dpkg-dev dpkg-shlibdeps"
+  # the Buildroot package's Config.in is parsed as Buildroot's kconfig would
+  "python3-kconfiglib /usr/lib/python3/dist-packages/kconfiglib.py"
   # the armhf and arm64 hosts of scripts/check-multiarch.sh, run on the
   # multiarch libraries their packages depend on
   "libc6:armhf /usr/lib/arm-linux-gnueabihf/libc.so.6"
@@ -82,13 +93,13 @@ armhf_lists() {
   apt-cache policy busybox-static:armhf linux-image-armmp:armhf 2>/dev/null | grep -c 'Candidate: [0-9]' | grep -qx 2
 }
 new_arches=()
-if ((!demo)); then
+if ((!lean)); then
   for arch in armhf arm64; do
     dpkg --print-foreign-architectures | grep -qx $arch || new_arches+=($arch)
   done
 fi
 need_lists=0
-((demo)) || { ((${#new_arches[@]} == 0)) && armhf_lists; } || need_lists=1
+((lean)) || { ((${#new_arches[@]} == 0)) && armhf_lists; } || need_lists=1
 
 if ((${#missing[@]} == 0 && need_lists == 0)); then
   exit 0
@@ -130,4 +141,4 @@ if ((${#missing[@]})); then
     fi
   fi
 fi
-((demo)) || armhf_lists || { echo "install-deps: cannot install: busybox-static:armhf linux-image-armmp:armhf (not in the armhf lists)" >&2; exit 1; }
+((lean)) || armhf_lists || { echo "install-deps: cannot install: busybox-static:armhf linux-image-armmp:armhf (not in the armhf lists)" >&2; exit 1; }

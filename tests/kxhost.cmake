@@ -21,7 +21,8 @@ if(TARGET kxhost_manpage)
     KXSER_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     KXSER_VERSION="${PROJECT_VERSION}"
     KXSER_MULTIARCH="${KXSER_MULTIARCH}")
-  # The packages of make package come from the native and cross builds.
+  # Each native and cross build packages its own tree, as make package does
+  # from trees of its own without the suite.
   if(NOT KXSER_SANITIZE AND NOT KXSER_TSAN)
     target_compile_definitions(test_kxhost PRIVATE KXSER_PACKAGES)
   endif()
