@@ -1,6 +1,9 @@
 #include "SerBase.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "SysCall.h"
@@ -134,7 +137,22 @@ void CSerBase::Init() {
     m_nByteTimeout = 6;
     m_nBaseTimeout = 100;
     m_strNote = "CSerBase";
+    ClearReason();
     Register(this);
+}
+
+void CSerBase::SetReason(int code, const char* format, ...) noexcept {
+    const int err = errno;
+    m_nLastError = code;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(m_szLastError, sizeof m_szLastError, format, args);
+    va_end(args);
+    errno = err;
+}
+
+void CSerBase::SetSystemReason(int err, const char* what) noexcept {
+    SetReason(err, "%s: %s", what, strerror(err));
 }
 
 // The lock holds no resource of the system.

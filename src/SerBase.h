@@ -22,6 +22,15 @@ enum : int {
     KIND_INDEX_MASK = 0xffff,
 };
 
+// The library's own reasons a call failed (KxLastError); a reason above 0
+// is the errno value of the system call that failed.
+enum : int {
+    REASON_SETTING = -1,      // a setting error in the definition string
+    REASON_REFUSED = -2,      // a setting or the line the driver refused
+    REASON_ADDRESS = -3,      // an address or port the channel cannot use
+    REASON_UNSUPPORTED = -4,  // not supported by this channel or its driver
+};
+
 class CSerBase : public ISerBase {
 public:
     explicit CSerBase(int index);
@@ -55,6 +64,21 @@ public:
     void Init();
     void Free();
 
+    // The reason for the last Open, Read, Write or extension call: `code`
+    // (0 after a success) and its words, formatted like printf.
+    __attribute__((format(printf, 3, 4))) void SetReason(int code, const char* format, ...) noexcept;
+    // For a failed system call: errno's value and its words after `what`.
+    void SetSystemReason(int err, const char* what) noexcept;
+    void ClearReason() noexcept {
+        m_nLastError = 0;
+        m_szLastError[0] = '\0';
+    }
+    // A call refused before it reached the system: the reason, and -1.
+    int Refuse(int code, const char* text) noexcept {
+        SetReason(code, "%s", text);
+        return -1;
+    }
+
     bool m_bBusy;
     int m_nKind;
     int m_nIndex;
@@ -63,6 +87,8 @@ public:
     pthread_spinlock_t m_lock;
     std::string m_strNote;
     std::vector<ISerObserver*> m_vecObserver;
+    int m_nLastError;
+    char m_szLastError[128];
 
     CSerBase(const CSerBase&) = delete;
     CSerBase& operator=(const CSerBase&) = delete;

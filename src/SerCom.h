@@ -3,8 +3,11 @@
 #ifndef KXSER_SERCOM_H
 #define KXSER_SERCOM_H
 
+#include <sys/types.h>
+
 #include "SerBase.h"
 #include "SerLine.h"
+#include "kxSerExt.h"
 
 // Digit for the low four bits of `value`.
 inline char _TOHEX(unsigned char value) {
@@ -65,9 +68,30 @@ public:
     // The settings of the last successful Open: a setting the driver refused
     // is not kept, so the channel goes back to these.
     kxline::Control m_lineOpened;
+    // echo=drop: what the Writes sent, expected back.
+    kxline::EchoFilter m_echo;
+
+    // The serial side of the optional exports (kxSerExt.h): 1 done, 0 not
+    // (KxGetLines: the lines, or -1), the reason kept either way.
+    int SendBreak(int ms);
+    int Drain(int timeoutMs);
+    int GetLines();
+    int SetLines(int set, int clear);
+    int GetCounters(KxCounters* counters);
+    int GetQueued(int* in, int* out);
 
 private:
     void ReleaseHandle();
+    // One read of the device, echo=drop's filter applied.
+    ssize_t ReadLine(unsigned char* buf, size_t len);
+    void ResetEcho() { m_echo.Reset(); }
+    void ExpectEcho(const unsigned char* data, int len);
+    // The reason for a port another program holds: the holder of its lock.
+    void BusyReason(const char* path, int fd);
+    // A closed channel refuses (EBADF); an open one answers 1.
+    bool Ready();
+    // A driver request that failed: -4 where the driver has no such thing.
+    int DriverFailed(const char* what);
 };
 
 #endif

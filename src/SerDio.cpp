@@ -1,8 +1,10 @@
 #include "SerDio.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "SysCall.h"
+#include "LogText.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ CSerDio::CSerDio(const char* def) : CSerBase(def) {
     m_strNote = kDefaultNote;
     if (def != nullptr) m_strNote = def;
     m_hDev = -1;
-    puts("CSerDio::CSerDio: Dio Init");
+    kxlog::Puts("CSerDio::CSerDio: Dio Init");
 }
 
 // The device stays open: a host may still use the descriptor it took with
@@ -58,8 +60,14 @@ int CSerDio::Open(const char* def) {
         m_hDev = -1;
     }
     m_hDev = kxsys::Open(kDevicePath, O_RDONLY);
-    if (m_hDev < 0) m_hDev = -1;
-    if (m_hDev != -1) printf("%s[%x] open ok!\r\n", GetNote(), GetType());
+    if (m_hDev < 0) {
+        SetSystemReason(errno, kDevicePath);
+        m_hDev = -1;
+    }
+    if (m_hDev != -1) {
+        kxlog::Printf("%s[%x] open ok!\r\n", GetNote(), GetType());
+        ClearReason();
+    }
     return IsOpened();
 }
 
@@ -78,21 +86,33 @@ int CSerDio::GetHandle() { return m_hDev; }
 int CSerDio::Read(unsigned char* out, int len, int /*timeout: the driver answers at once*/) {
     // The first byte is always stored, so a length below 1 would write past
     // the caller's buffer.
-    if (!IsOpened() || out == nullptr || len < 1) return -1;
+    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
+    if (out == nullptr || len < 1) return Refuse(EINVAL, "Read: no buffer, or a length below 1");
     // A failing driver is not a low line: the bytes still read 0, as hosts
     // that ignore the result have always seen, but the result says so.
     bool ok = SampleLine(m_hDev, kFirstInputLine, &out[0]);
-    if (len > 1) ok = SampleLine(m_hDev, kSecondInputLine, &out[1]) && ok;
+    int err = ok ? 0 : errno;
+    if (len > 1 && !SampleLine(m_hDev, kSecondInputLine, &out[1])) {
+        if (ok) err = errno;
+        ok = false;
+    }
+    if (!ok) SetSystemReason(err, "the GPIO device's read");
+    else ClearReason();
     return ok ? 1 : -1;
 }
 
 int CSerDio::Write(const unsigned char* data, int len) {
-    if (!IsOpened() || data == nullptr || len < 1) return -1;
+    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
+    if (data == nullptr || len < 1) return Refuse(EINVAL, "Write: no selector byte");
     const int line = OutputLine(data[0]);
     // A one-byte write is a selector alone: the text form Write("\x03") ends
     // in its terminator, which is the level 0. The second byte is read only
     // when the length says it is there.
     const bool high = len > 1 && data[1] != 0;
-    if (kxsys::IoctlInt(m_hDev, high ? kRequestHigh : kRequestLow, line) < 0) return -1;
+    if (kxsys::IoctlInt(m_hDev, high ? kRequestHigh : kRequestLow, line) < 0) {
+        SetSystemReason(errno, "the GPIO device's request");
+        return -1;
+    }
+    ClearReason();
     return 0;
 }

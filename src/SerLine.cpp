@@ -10,9 +10,11 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "LogText.h"
 #include "SerCom.h"
 #include "SysCall.h"
 
@@ -45,11 +47,7 @@ bool RateMade(unsigned asked, unsigned made) {
 
 // A pseudo-terminal has no wire and always forces 8 data bits without
 // parity, so those two are not asked of it.
-bool IsPseudoTerminal(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-           major(st.st_rdev) <= 143;
-}
+using kxline::IsPseudoTerminal;
 
 // Drivers answer success for a character format they cannot make and store
 // what they make instead: ftdi_sio turns 6 data bits into 8, a driver (or an
@@ -190,36 +188,49 @@ const char* Rs485Text(int mode) {
     return mode == kxline::RS485_ON ? "on" : mode == kxline::RS485_INVERTED ? "inverted" : "off";
 }
 
-bool Refused(const char* name, const char* value) {
-    printf("serial setting refused: %s=%s\n", name, value);
+// A failure's log line, kept as its reason too.
+__attribute__((format(printf, 3, 4))) bool Fail(kxline::Failure* why, int code, const char* format, ...) {
+    char text[sizeof why->text];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    kxlog::Puts(text);
+    if (why != nullptr) {
+        why->code = code;
+        memcpy(why->text, text, sizeof text);
+    }
     return false;
 }
 
-bool Refused(const char* name, int value) {
-    printf("serial setting refused: %s=%d\n", name, value);
-    return false;
+bool Refused(kxline::Failure* why, const char* name, const char* value) {
+    return Fail(why, kxline::kSettingRefused, "serial setting refused: %s=%s", name, value);
+}
+
+bool Refused(kxline::Failure* why, const char* name, int value) {
+    return Fail(why, kxline::kSettingRefused, "serial setting refused: %s=%d", name, value);
 }
 
 // Flow control and HUPCL travel in the line's own request; a driver without
 // hardware flow control drops CRTSCTS, and a tty without a line keeps every
 // control flag but HUPCL, CREAD and CLOCAL as it was.
-bool TermiosSettingsMade(const kxline::Control& c, const struct termios& back) {
+bool TermiosSettingsMade(const kxline::Control& c, const struct termios& back, kxline::Failure* why) {
     if (c.flow >= 0 && ((back.c_cflag & CRTSCTS) != 0) != (c.flow == kxline::FLOW_RTSCTS))
-        return Refused("flow", FlowText(c.flow));
-    if (c.hupcl >= 0 && ((back.c_cflag & HUPCL) != 0) != (c.hupcl == 1)) return Refused("hupcl", c.hupcl);
+        return Refused(why, "flow", FlowText(c.flow));
+    if (c.hupcl >= 0 && ((back.c_cflag & HUPCL) != 0) != (c.hupcl == 1)) return Refused(why, "hupcl", c.hupcl);
     return true;
 }
 
 // RS-485 (RTS drives the transceiver's driver enable): only the enable bit,
 // the RTS polarity and the delays named change; flags set from the device
 // tree (termination, receiving while sending) stay as the driver has them.
-bool Rs485Made(int fd, const kxline::Control& c, LineRestore* saved) {
+bool Rs485Made(int fd, const kxline::Control& c, LineRestore* saved, kxline::Failure* why) {
     if (c.rs485 < 0) return true;
     const char* mode = Rs485Text(c.rs485);
     struct serial_rs485 now;
     memset(&now, 0, sizeof now);
     if (ioctl(fd, TIOCGRS485, &now) != 0)
-        return c.rs485 == kxline::RS485_OFF && errno == ENOTTY ? true : Refused("rs485", mode);
+        return c.rs485 == kxline::RS485_OFF && errno == ENOTTY ? true : Refused(why, "rs485", mode);
     if (c.rs485 == kxline::RS485_OFF && (now.flags & SER_RS485_ENABLED) == 0) return true;
     struct serial_rs485 asked = now;
     const __u32 polarity = SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND;
@@ -234,54 +245,54 @@ bool Rs485Made(int fd, const kxline::Control& c, LineRestore* saved) {
     }
     struct serial_rs485 back = asked;
     saved->Rs485(now);
-    if (ioctl(fd, TIOCSRS485, &back) != 0) return Refused("rs485", mode);
+    if (ioctl(fd, TIOCSRS485, &back) != 0) return Refused(why, "rs485", mode);
     memset(&back, 0, sizeof back);
-    if (ioctl(fd, TIOCGRS485, &back) != 0) return Refused("rs485", mode);
+    if (ioctl(fd, TIOCGRS485, &back) != 0) return Refused(why, "rs485", mode);
     const __u32 mask = SER_RS485_ENABLED | (c.rs485 == kxline::RS485_OFF ? 0u : polarity);
-    if ((back.flags & mask) != (asked.flags & mask)) return Refused("rs485", mode);
+    if ((back.flags & mask) != (asked.flags & mask)) return Refused(why, "rs485", mode);
     if (c.rs485 == kxline::RS485_OFF) return true;
     if (c.rtsBefore >= 0 && back.delay_rts_before_send != asked.delay_rts_before_send)
-        return Refused("rtsbefore", c.rtsBefore);
+        return Refused(why, "rtsbefore", c.rtsBefore);
     if (c.rtsAfter >= 0 && back.delay_rts_after_send != asked.delay_rts_after_send)
-        return Refused("rtsafter", c.rtsAfter);
+        return Refused(why, "rtsafter", c.rtsAfter);
     return true;
 }
 
 // DTR and RTS right after the open (which raised both in the tty layer).
-bool ModemLinesMade(int fd, const kxline::Control& c, LineRestore* saved) {
+bool ModemLinesMade(int fd, const kxline::Control& c, LineRestore* saved, kxline::Failure* why) {
     if (c.dtr < 0 && c.rts < 0) return true;
     int raise = 0, lower = 0;
     if (c.dtr >= 0) (c.dtr ? raise : lower) |= TIOCM_DTR;
     if (c.rts >= 0) (c.rts ? raise : lower) |= TIOCM_RTS;
     // Lines that cannot be read cannot be put back either: left alone.
     int found = 0;
-    if (ioctl(fd, TIOCMGET, &found) != 0) return Refused(c.dtr >= 0 ? "dtr" : "rts", c.dtr >= 0 ? c.dtr : c.rts);
+    if (ioctl(fd, TIOCMGET, &found) != 0) return Refused(why, c.dtr >= 0 ? "dtr" : "rts", c.dtr >= 0 ? c.dtr : c.rts);
     saved->ModemLines(found, raise | lower);
     const bool asked = (raise == 0 || ioctl(fd, TIOCMBIS, &raise) == 0) &&
                        (lower == 0 || ioctl(fd, TIOCMBIC, &lower) == 0);
     int lines = 0;
     const bool read = asked && ioctl(fd, TIOCMGET, &lines) == 0;
-    if (c.dtr >= 0 && (!read || ((lines & TIOCM_DTR) != 0) != (c.dtr == 1))) return Refused("dtr", c.dtr);
-    if (c.rts >= 0 && (!read || ((lines & TIOCM_RTS) != 0) != (c.rts == 1))) return Refused("rts", c.rts);
+    if (c.dtr >= 0 && (!read || ((lines & TIOCM_DTR) != 0) != (c.dtr == 1))) return Refused(why, "dtr", c.dtr);
+    if (c.rts >= 0 && (!read || ((lines & TIOCM_RTS) != 0) != (c.rts == 1))) return Refused(why, "rts", c.rts);
     return true;
 }
 
 // Every driver keeps the flag; only some act on it (ftdi_sio then sets its
 // latency timer to 1 ms instead of 16).
-bool LowLatencyMade(int fd, const kxline::Control& c, LineRestore* saved) {
+bool LowLatencyMade(int fd, const kxline::Control& c, LineRestore* saved, kxline::Failure* why) {
     if (c.lowLatency < 0) return true;
     const bool on = c.lowLatency == 1;
     struct serial_struct ss;
     memset(&ss, 0, sizeof ss);
-    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return !on && errno == ENOTTY ? true : Refused("lowlat", c.lowLatency);
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return !on && errno == ENOTTY ? true : Refused(why, "lowlat", c.lowLatency);
     if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on) return true;
     saved->Serial(ss);
     if (on) ss.flags |= ASYNC_LOW_LATENCY;
     else ss.flags &= ~ASYNC_LOW_LATENCY;
-    if (ioctl(fd, TIOCSSERIAL, &ss) != 0) return Refused("lowlat", c.lowLatency);
+    if (ioctl(fd, TIOCSSERIAL, &ss) != 0) return Refused(why, "lowlat", c.lowLatency);
     memset(&ss, 0, sizeof ss);
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) != on)
-        return Refused("lowlat", c.lowLatency);
+        return Refused(why, "lowlat", c.lowLatency);
     return true;
 }
 
@@ -311,6 +322,7 @@ bool Named(const char* text, const char* const* names, int count, int* value) {
 
 const char* const kFlowNames[] = {"none", "rtscts", "xonxoff"};
 const char* const kRs485Names[] = {"off", "on", "inverted"};
+const char* const kEchoNames[] = {"off", "drop"};
 
 }  // namespace
 
@@ -357,6 +369,7 @@ bool ParseSetting(const char* token, size_t len, Control* next, char* error) noe
     else if (strcasecmp(name, "hupcl") == 0) ok = Number(value, 0, 1, &c.hupcl);
     else if (strcasecmp(name, "lowlat") == 0) ok = Number(value, 0, 1, &c.lowLatency);
     else if (strcasecmp(name, "gap") == 0) ok = Number(value, 0, 10000, &c.gapMs);
+    else if (strcasecmp(name, "echo") == 0) ok = Named(value, kEchoNames, 2, &c.echo);
     else ok = false;
     if (!ok) {
         TokenError(token, len, error);
@@ -395,10 +408,15 @@ int CSerCom::set_opt(int fd, int nSpeed, int nBits, char nEvent, int nStop, char
 namespace kxline {
 
 int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
-              const Control& control) noexcept {
+              const Control& control, Failure* why) noexcept {
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0) {
-        puts("tcgetattr error");
+        const int err = errno;
+        kxlog::Puts("tcgetattr error");
+        if (why != nullptr) {
+            why->code = err;
+            snprintf(why->text, sizeof why->text, "tcgetattr error: %s", strerror(err));
+        }
         return -1;
     }
     LineRestore saved(fd, tio);
@@ -514,20 +532,20 @@ int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
         KeepsNoLine(fd, back))
         frame = rated = true;
     if (!modes || !frame) {
-        puts("serial setup error");
-        puts("serial setup error");
+        kxlog::Puts("serial setup error");
+        Fail(why, kSettingRefused, "serial setup error");
         return -1;
     }
     if (!rated) {
-        printf("serial speed error: %d asked, %u set\n", rate,
-               RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
+        Fail(why, kSettingRefused, "serial speed error: %d asked, %u set", rate,
+             RateMade(static_cast<unsigned>(rate), made) ? madeIn : made);
         return -1;
     }
-    if (!TermiosSettingsMade(control, back) || !Rs485Made(fd, control, &saved) ||
-        !ModemLinesMade(fd, control, &saved) || !LowLatencyMade(fd, control, &saved))
+    if (!TermiosSettingsMade(control, back, why) || !Rs485Made(fd, control, &saved, why) ||
+        !ModemLinesMade(fd, control, &saved, why) || !LowLatencyMade(fd, control, &saved, why))
         return kSettingRefused;
     saved.Keep();
-    puts("set serial done+!");
+    kxlog::Puts("set serial done+!");
     return 0;
 }
 
@@ -535,15 +553,101 @@ int Configure(int fd, int nSpeed, int nBits, char nEvent, int nStop, char nFlow,
 
 namespace kxline {
 
+bool IsPseudoTerminal(int fd) noexcept {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+long long LineTimeUs(int fd, long long bytes) noexcept {
+    struct termios t;
+    unsigned rate = 0;
+    // Unknown: as slow as a line that still counts (300 bit/s).
+    const bool known = tcgetattr(fd, &t) == 0 && kxsys::GetLineRate(fd, &rate) == 0 && rate > 0;
+    if (!known) return bytes * 1000000LL * 12 / 300 + 1;
+    const tcflag_t size = t.c_cflag & CSIZE;
+    int bits = 1 + (size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8);
+    bits += ((t.c_cflag & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
+    return bytes * 1000000LL * bits / rate + 1;
+}
+
+bool WaitSent(int fd, long long timeoutUs) noexcept {
+    const long long deadline = kxsys::MonotonicUs() + (timeoutUs > 0 ? timeoutUs : 0);
+    const long long pauseUs = LineTimeUs(fd, 16) < 1000 ? 1000 : LineTimeUs(fd, 16) > 20000 ? 20000 : LineTimeUs(fd, 16);
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
+        // The UART's shift register after the queue, where the driver can
+        // tell (the 8250 and the PL011 can; USB adapters cannot).
+        unsigned lsr = 0;
+        const bool empty = queued == 0 && (ioctl(fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) != 0);
+        if (empty) return true;
+        const long long left = deadline - kxsys::MonotonicUs();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        usleep(static_cast<useconds_t>(left < pauseUs ? left : pauseUs));
+    }
+}
+
+void EchoFilter::Expect(const unsigned char* data, int len) noexcept {
+    // Unread bytes of a mismatch hold the buffer: this echo goes unfiltered.
+    if (m_nPending > 0 || len <= 0) return;
+    if (m_nLen + len > kMax) {
+        m_nLen = m_nMatched = 0;
+        return;
+    }
+    memcpy(m_echo + m_nLen, data, static_cast<size_t>(len));
+    m_nLen += len;
+}
+
+int EchoFilter::ReadLimit(int room) const noexcept {
+    if (m_nLen == 0) return room;
+    return room > m_nMatched ? room - m_nMatched : 1;
+}
+
+int EchoFilter::Filter(unsigned char* buf, int got, int room, int* mismatchAt) noexcept {
+    *mismatchAt = -1;
+    if (m_nLen == 0) return got;
+    const int held = m_nMatched;  // matched by earlier reads: not in buf
+    for (int i = 0; i < got; ++i) {
+        if (buf[i] == m_echo[m_nMatched]) {
+            if (++m_nMatched < m_nLen) continue;
+            // The whole echo is back: what follows it is data.
+            m_nLen = m_nMatched = 0;
+            memmove(buf, buf + i + 1, static_cast<size_t>(got - i - 1));
+            return got - i - 1;
+        }
+        // Not the echo after all: the held bytes, then all of buf.
+        *mismatchAt = m_nMatched;
+        m_nLen = m_nMatched = 0;
+        if (held + got <= room) {
+            memmove(buf + held, buf, static_cast<size_t>(got));
+            memcpy(buf, m_echo, static_cast<size_t>(held));
+            return held + got;
+        }
+        // Only after a read of one byte (ReadLimit): it joins the held ones.
+        m_echo[held] = buf[0];
+        m_nPending = held + 1;
+        m_nDelivered = 0;
+        return Deliver(buf, room);
+    }
+    return 0;
+}
+
+int EchoFilter::Deliver(unsigned char* buf, int room) noexcept {
+    const int n = Pending() < room ? Pending() : room;
+    memcpy(buf, m_echo + m_nDelivered, static_cast<size_t>(n));
+    m_nDelivered += n;
+    if (m_nDelivered == m_nPending) m_nPending = m_nDelivered = 0;
+    return n;
+}
+
 void DeliverOutput(int fd) noexcept {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-    struct termios t;
-    unsigned rate = 0;
-    if (tcgetattr(fd, &t) != 0 || kxsys::GetLineRate(fd, &rate) != 0 || rate == 0) rate = 300;
-    int bits = 1 + ((t.c_cflag & CSIZE) == CS5 ? 5 : (t.c_cflag & CSIZE) == CS6 ? 6 : (t.c_cflag & CSIZE) == CS7 ? 7 : 8);
-    bits += ((t.c_cflag & PARENB) ? 1 : 0) + ((t.c_cflag & CSTOPB) ? 2 : 1);
-    const long long charUs = 1000000LL * bits / rate + 1;
+    const long long charUs = LineTimeUs(fd, 1);
     const long long marginUs = 1000000;
     const long long start = kxsys::MonotonicUs();
     const long long deadline = start + queued * charUs + marginUs;

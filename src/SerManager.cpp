@@ -9,6 +9,7 @@
 #include "SerCom.h"
 #include "SerDio.h"
 #include "SerNet.h"
+#include "LogText.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ unsigned AddressOf(const void* p) {
 CSerManager* CSerManager::m_pInstance = nullptr;
 
 CSerManager::CSerManager() {
-    printf("SerManager new: %x\r\n", AddressOf(this));
+    kxlog::Printf("SerManager new: %x\r\n", AddressOf(this));
 }
 
 CSerManager::~CSerManager() {
@@ -33,7 +34,7 @@ CSerManager::~CSerManager() {
         m_vecSer[i] = nullptr;
     }
     m_vecSer.clear();
-    printf("SerManager delete: %x\r\n", AddressOf(this));
+    kxlog::Printf("SerManager delete: %x\r\n", AddressOf(this));
 }
 
 CSerManager* CSerManager::GetInstance() {
@@ -47,7 +48,7 @@ void CSerManager::FreeInstance() {
     const unsigned address = AddressOf(manager);
     m_pInstance = nullptr;
     delete manager;
-    printf("SerManager free: %x\r\n", address);
+    kxlog::Printf("SerManager free: %x\r\n", address);
 }
 
 int CSerManager::FindType(int type) {

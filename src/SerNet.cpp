@@ -95,13 +95,13 @@ CSerNet::CSerNet(int index) : CSerBase(index) {
         m_nIndex = index;
         UpdNote();
     }
-    printf("SerNet new: %x  %d\r\n", AddressOf(this), index);
+    kxlog::Printf("SerNet new: %x  %d\r\n", AddressOf(this), index);
 }
 
 CSerNet::CSerNet(const char* def) : CSerBase(def) {
     InitParams();
     UpdParams(def);
-    printf("SerNet new: %x  %s\r\n", AddressOf(this), def != nullptr ? def : "(null)");
+    kxlog::Printf("SerNet new: %x  %s\r\n", AddressOf(this), def != nullptr ? def : "(null)");
 }
 
 // No host can reach the socket (GetHandle answers -1), so one left open
@@ -162,7 +162,8 @@ int CSerNet::Open(const char* def) {
     // Only the low 16 bits would reach the network: 99999 would connect to
     // 34463 while the note says 99999.
     if (m_nPort < 1 || m_nPort > 0xffff) {
-        printf("CSerNet::Open ERROR: port %d out of range!\n", m_nPort);
+        kxlog::Printf("CSerNet::Open ERROR: port %d out of range!\n", m_nPort);
+        SetReason(REASON_ADDRESS, "port %d out of range (1 to 65535)", m_nPort);
         return 0;
     }
     sockaddr_in sa;
@@ -175,17 +176,20 @@ int CSerNet::Open(const char* def) {
     if (mode == MODE_BROADCAST) {
         fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
-            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            SetSystemReason(errno, "socket");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-            puts("CSerNet::Open ERROR: Failed to setsockopt!");
+            SetSystemReason(errno, "setsockopt SO_BROADCAST");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt!");
             kxsys::Close(fd);
             return 0;
         }
         m_nSocket = fd;
-        printf("CSerNet::Open ok: %s!\n", m_szAddr);
+        kxlog::Printf("CSerNet::Open ok: %s!\n", m_szAddr);
+        ClearReason();
         return 1;
     }
 
@@ -193,46 +197,53 @@ int CSerNet::Open(const char* def) {
     // destination undefined.
     const char* host = HostText(m_szAddr, mode);
     if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
-        printf("CSerNet::Open ERROR: Invalid IPv4 address: %s!\n", host);
+        kxlog::Printf("CSerNet::Open ERROR: Invalid IPv4 address: %s!\n", host);
+        SetReason(REASON_ADDRESS, "Invalid IPv4 address: %s (dotted IPv4 only)", host);
         return 0;
     }
 
     if (mode == MODE_UDP) {
         fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
-            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            SetSystemReason(errno, "socket");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         timeval tv;
         tv.tv_sec = kSendTimeoutSec;
         tv.tv_usec = 0;
         if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-            printf("CSerNet::Open setsockopt err:%d!\n", errno);
+            SetSystemReason(errno, "setsockopt SO_SNDTIMEO");
+            kxlog::Printf("CSerNet::Open setsockopt err:%d!\n", errno);
             kxsys::Close(fd);
             return 0;
         }
     } else {
         fd = kxsys::Socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) {
-            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
-            puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            SetSystemReason(errno, "socket");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         int on = 1;
         if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-            puts("CSerNet::Open ERROR: Failed to setsockopt TCP_NODELAY!");
+            SetSystemReason(errno, "setsockopt TCP_NODELAY");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt TCP_NODELAY!");
             kxsys::Close(fd);
             return 0;
         }
         int tos = IPTOS_LOWDELAY;
         if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0) {
-            puts("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!");
+            SetSystemReason(errno, "setsockopt IP_TOS");
+            kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!");
             kxsys::Close(fd);
             return 0;
         }
         for (const SocketOption& o : kKeepAlive) {
             if (setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0) {
-                puts("CSerNet::Open ERROR: Failed to setsockopt keep-alive!");
+                SetSystemReason(errno, "setsockopt keep-alive");
+                kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt keep-alive!");
                 kxsys::Close(fd);
                 return 0;
             }
@@ -242,23 +253,28 @@ int CSerNet::Open(const char* def) {
     // Non-blocking connect: the channel bounds the time to connect itself
     // instead of leaving it to the system's SYN retries.
     if (!SetBlocking(fd, false)) {
-        printf("CSerNet::Open fcntl err:%d!\n", errno);
+        SetSystemReason(errno, "fcntl");
+        kxlog::Printf("CSerNet::Open fcntl err:%d!\n", errno);
         kxsys::Close(fd);
         return 0;
     }
     const sockaddr* to = reinterpret_cast<const sockaddr*>(&sa);
     if (::connect(fd, to, sizeof sa) != 0) {
-        const int err = errno;
-        puts("CSerNet::Open ERROR: Failed to connect to the host!");
+        int err = errno;
+        kxlog::Puts("CSerNet::Open ERROR: Failed to connect to the host!");
         if (err != EINPROGRESS) {
+            SetSystemReason(err, "connect");
             kxsys::Close(fd);
             return 0;
         }
         bool connected = false;
+        // A peer that never answers costs all the waits: ETIMEDOUT.
+        err = ETIMEDOUT;
         for (int i = 0; i < kConnectWaits; ++i) {
             short rev = 0;
             const int r = WaitOne(fd, POLLIN | POLLOUT, kConnectWaitUs, &rev, nullptr);
             if (r < 0) {
+                err = errno;
                 connected = false;
                 break;
             }
@@ -274,9 +290,12 @@ int CSerNet::Open(const char* def) {
                 connected = true;
                 break;
             }
+            err = errno;
             connected = false;
         }
         if (!connected) {
+            if (err == ETIMEDOUT) SetReason(ETIMEDOUT, "connect: no answer within %d s", kConnectWaits * 5);
+            else SetSystemReason(err, "connect");
             kxsys::Close(fd);
             return 0;
         }
@@ -285,12 +304,14 @@ int CSerNet::Open(const char* def) {
     // Reads rely on a blocking socket (an INFINITE one receives without a
     // wait first), so a socket left non-blocking is no connection.
     if (!SetBlocking(fd, true)) {
-        printf("CSerNet::Open fcntl err:%d!\n", errno);
+        SetSystemReason(errno, "fcntl");
+        kxlog::Printf("CSerNet::Open fcntl err:%d!\n", errno);
         kxsys::Close(fd);
         return 0;
     }
-    printf("OK: Have connected to the %s\n", m_szAddr);
+    kxlog::Printf("OK: Have connected to the %s\n", m_szAddr);
     m_nSocket = fd;
+    ClearReason();
     return 1;
 }
 
@@ -309,12 +330,12 @@ int CSerNet::Close() {
 }
 
 int CSerNet::Read(unsigned char* buf, int size, int timeout) {
-    if (m_nSocket < 0) return -1;
+    if (m_nSocket < 0) return Refuse(EBADF, "the channel is not open");
     // A null buffer is the caller's mistake, not a lost connection: refuse
     // it before the receive would fail and close the channel. A negative
     // size would receive 0 bytes, which reads as a closed TCP peer and
     // throws away the pending datagram in UDP.
-    if (size < 0 || (buf == nullptr && size > 0)) return -1;
+    if (size < 0 || (buf == nullptr && size > 0)) return Refuse(EINVAL, "Read: no buffer, or a negative size");
 
     // Wide arithmetic: a huge request must not wrap into a negative wait,
     // which would mean an unbounded receive.
@@ -332,14 +353,19 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     long long leftUs = 0;
     if (wait > 0) r = WaitOne(m_nSocket, POLLIN | POLLPRI, wait * 1000LL, nullptr, &leftUs);
     if (r < 0) {
+        SetSystemReason(errno, "the wait for data");
         if (mode == MODE_BROADCAST) return -1;
-        printf("CSerNet::Read select err: %d\r\n", errno);
+        kxlog::Printf("CSerNet::Read select err: %d\r\n", errno);
         Close();
         return -1;
     }
     if (r == 0) {
-        if (mode == MODE_BROADCAST) return 0;
-        printf("CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
+        if (mode == MODE_BROADCAST) {
+            ClearReason();
+            return 0;
+        }
+        SetReason(ETIMEDOUT, "nothing received within %d ms", wait);
+        kxlog::Printf("CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
                static_cast<int>(leftUs / 1000000), static_cast<int>(leftUs % 1000000), wait);
         return -1;
     }
@@ -350,6 +376,7 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     const int err = errno;
     log.Line("CSerNet::Read recv end:\r");
     if (n < 0) {
+        SetSystemReason(err, "recv");
         log.Format("CSerNet::Read recv err: %d\r\n", err);
         log.Flush();
         Close();
@@ -363,15 +390,20 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     // channel and let the next IsOpened reconnect, instead of reading 0 for
     // ever and sending into the void. A receive of 0 bytes asked for, and an
     // empty datagram, are no close.
-    if (got == 0 && size > 0 && mode == MODE_TCP) Close();
+    if (got == 0 && size > 0 && mode == MODE_TCP) {
+        SetReason(ENOTCONN, "the peer closed the connection; the channel is closed");
+        Close();
+    } else {
+        ClearReason();
+    }
     return got;
 }
 
 int CSerNet::Write(const unsigned char* data, int len) {
-    if (m_nSocket < 0) return -1;
+    if (m_nSocket < 0) return Refuse(EBADF, "the channel is not open");
     // A negative length would send whatever lies beyond the caller's data;
     // a null buffer has nothing to send.
-    if (len < 0 || (data == nullptr && len > 0)) return -1;
+    if (len < 0 || (data == nullptr && len > 0)) return Refuse(EINVAL, "Write: no data, or a negative length");
 
     const Mode mode = ModeOf(m_szAddr);
     ssize_t r;
@@ -400,6 +432,9 @@ int CSerNet::Write(const unsigned char* data, int len) {
         }
     }
     const int sent = static_cast<int>(r);
+    if (sent >= 0) ClearReason();
+    else if (errno == EDESTADDRREQ && mode != MODE_TCP) SetReason(REASON_ADDRESS, "no dotted IPv4 address or port 1 to 65535 to send to");
+    else SetSystemReason(errno, "send");
     CLogText log;
     if (sent < 0) log.Line("ERROR: Failed to sent string.");
     log.Dump("SEND: ", data, sent);
@@ -451,11 +486,11 @@ int CSerNet::Purge() {
         if (r == 0) return 1;
         // The rest came after the purge began: the next Read's, as a late reply.
         if (budget <= 0 && (!stream || !EndOrFailureNext(m_nSocket))) return 1;
-        printf("...%s purge recv\r\n", GetNote());
+        kxlog::Printf("...%s purge recv\r\n", GetNote());
         unsigned char byte = 0;
         const ssize_t n = kxsys::Recv(m_nSocket, &byte, 1, 0);
         const int err = errno;
-        printf("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(n), n > 0 ? byte : 0);
+        kxlog::Printf("...%s purge recv: %d %02x\r\n", GetNote(), static_cast<int>(n), n > 0 ? byte : 0);
         if (n > 0 || (!stream && n == 0)) --budget;
         if (n > 0 || (n < 0 && (err == EAGAIN || err == EINTR))) continue;
         // The end of a TCP stream and a failed receive end the connection,
@@ -469,8 +504,19 @@ int CSerNet::Purge() {
     }
 }
 
+int CSerNet::GetQueued(int* in, int* out) {
+    if (m_nSocket < 0) return SetReason(EBADF, "the channel is not open"), 0;
+    int waiting = 0, unsent = 0;
+    if (ioctl(m_nSocket, FIONREAD, &waiting) != 0) return SetSystemReason(errno, "FIONREAD"), 0;
+    if (ioctl(m_nSocket, TIOCOUTQ, &unsent) != 0) return SetSystemReason(errno, "TIOCOUTQ"), 0;
+    if (in != nullptr) *in = waiting;
+    if (out != nullptr) *out = unsent;
+    ClearReason();
+    return 1;
+}
+
 int CSerNet::IsConnDropped(unsigned long err) {
-    printf("net isdroped: %ld\r\n", static_cast<long>(err));
+    kxlog::Printf("net isdroped: %ld\r\n", static_cast<long>(err));
     switch (err) {
         case 11:  // EAGAIN
             if (m_nAgainCount < INT_MAX) ++m_nAgainCount;
@@ -484,7 +530,7 @@ int CSerNet::IsConnDropped(unsigned long err) {
         case 10058:  // WSAESHUTDOWN
         case 10064:  // WSAEHOSTDOWN
         case 10065:  // WSAEHOSTUNREACH
-            printf("...%s conn dropped: %d\r\n", GetNote(), static_cast<int>(err));
+            kxlog::Printf("...%s conn dropped: %d\r\n", GetNote(), static_cast<int>(err));
             return 1;
         default:
             return 0;

@@ -26,6 +26,8 @@ public:
     virtual void UpdNote();
 
     int IsConnDropped(unsigned long err);
+    // KxGetQueued (TCP and UDP): bytes received not yet read, not yet sent.
+    int GetQueued(int* in, int* out);
 
     // A mode letter, 15 characters of dotted address and one more: a text
     // too long to keep is cut to 17 characters, which no address converts

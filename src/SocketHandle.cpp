@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "SysCall.h"
+#include "LogText.h"
 
 int _lastError = 0;
 int _lastWSA = 0;
@@ -459,12 +460,12 @@ int CSocketHandle::Read(unsigned char* buffer, unsigned long size, sockaddr* sen
     if (timeout != 0 && timeout != WAIT_FOREVER) {
         res = WaitFor(fd, POLLIN | POLLPRI, timeout);
         err = errno;
-        std::printf("SocketHandle::Read select %d errno=%d\r\n", res, err);
+        kxlog::Printf("SocketHandle::Read select %d errno=%d\r\n", res, err);
         errno = err;
     }
     if (res == -1) {
         err = errno;
-        std::printf("SocketHandle::Read select err: %d\r\n", err);
+        kxlog::Printf("SocketHandle::Read select err: %d\r\n", err);
         errno = err;
         WSASetLastError(ERR_CONN_RESET);
     }
@@ -480,7 +481,7 @@ int CSocketHandle::Read(unsigned char* buffer, unsigned long size, sockaddr* sen
         res = got < 0 ? -1 : static_cast<int>(got);
         if (res == 0) {
             err = errno;
-            std::printf("Read0 connreset: %d\r\n", ERR_CONN_RESET);
+            kxlog::Printf("Read0 connreset: %d\r\n", ERR_CONN_RESET);
             errno = err;
             WSASetLastError(ERR_CONN_RESET);
             res = -1;
@@ -489,11 +490,11 @@ int CSocketHandle::Read(unsigned char* buffer, unsigned long size, sockaddr* sen
     // errno is kept across the diagnostics so the last error is the number
     // the transfer itself left, not one a printf may have set.
     err = errno;
-    std::printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), err);
+    kxlog::Printf("SocketHandle::Read res=%d/%ld errno=%d\r\n", res, static_cast<long>(size), err);
     errno = err;
     if (res == -1) {
         SetLastError(err);
-        std::printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), err);
+        kxlog::Printf("SocketHandle::Read err lastErr=%d errno=%d\r\n", GetLastError(), err);
         errno = err;
     }
     return res;

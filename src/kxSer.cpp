@@ -1,9 +1,17 @@
-// The plug-in's entry points: hosts find these by their plain names.
+// The plug-in's entry points and its optional exports: hosts find these by
+// their plain names.
 #include "kxSer.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
+#include <type_traits>
 
+#include "LogText.h"
+#include "SerCom.h"
 #include "SerManager.h"
+#include "SerNet.h"
+#include "kxSerExt.h"
 
 extern "C" {
 
@@ -24,6 +32,88 @@ ISerManager* GetSerManager() {
 
 void FreeSerManager(ISerManager* /*manager: there is only one*/) {
     CSerManager::FreeInstance();
+}
+
+}  // extern "C"
+
+// ---------------------------------------------------------------------------
+// The optional exports (kxSerExt.h).
+
+// The exports' signatures are a binary contract: a change here must fail.
+static_assert(std::is_same<decltype(&KxSetLog), KxSetLogFn>::value, "KxSetLog");
+static_assert(std::is_same<decltype(&KxLastError), KxLastErrorFn>::value, "KxLastError");
+static_assert(std::is_same<decltype(&KxSendBreak), KxSendBreakFn>::value, "KxSendBreak");
+static_assert(std::is_same<decltype(&KxDrain), KxDrainFn>::value, "KxDrain");
+static_assert(std::is_same<decltype(&KxGetLines), KxGetLinesFn>::value, "KxGetLines");
+static_assert(std::is_same<decltype(&KxSetLines), KxSetLinesFn>::value, "KxSetLines");
+static_assert(std::is_same<decltype(&KxGetCounters), KxGetCountersFn>::value, "KxGetCounters");
+static_assert(std::is_same<decltype(&KxGetQueued), KxGetQueuedFn>::value, "KxGetQueued");
+static_assert(sizeof(KxCounters) == 28 && sizeof(int) == 4, "KxCounters: seven 32-bit counters");
+
+namespace {
+
+// One of the library's channels, or null for another object (a host's own
+// ISerBase) and for null.
+CSerBase* Ours(ISerBase* channel) {
+    return channel != nullptr ? dynamic_cast<CSerBase*>(channel) : nullptr;
+}
+
+// The serial channel behind `channel`; any other channel gets the reason
+// "not supported" (-4) and the caller answers failure.
+CSerCom* Serial(ISerBase* channel) {
+    CSerBase* base = Ours(channel);
+    CSerCom* serial = dynamic_cast<CSerCom*>(base);
+    if (base != nullptr && serial == nullptr) base->SetReason(REASON_UNSUPPORTED, "not a serial channel");
+    return serial;
+}
+
+}  // namespace
+
+extern "C" {
+
+int KxSetLog(int mode, KxLogFn fn, void* ctx) { return kxlog::SetMode(mode, fn, ctx); }
+
+int KxLastError(ISerBase* channel, char* text, int size) {
+    const CSerBase* base = Ours(channel);
+    const char* words = base != nullptr ? base->m_szLastError : "not a channel of this plug-in";
+    if (text != nullptr && size > 0) {
+        const size_t n = strnlen(words, static_cast<size_t>(size) - 1);
+        memcpy(text, words, n);
+        text[n] = '\0';
+    }
+    return base != nullptr ? base->m_nLastError : EINVAL;
+}
+
+int KxSendBreak(ISerBase* channel, int ms) {
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->SendBreak(ms) : 0;
+}
+
+int KxDrain(ISerBase* channel, int timeoutMs) {
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->Drain(timeoutMs) : 0;
+}
+
+int KxGetLines(ISerBase* channel) {
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->GetLines() : -1;
+}
+
+int KxSetLines(ISerBase* channel, int set, int clear) {
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->SetLines(set, clear) : 0;
+}
+
+int KxGetCounters(ISerBase* channel, KxCounters* counters) {
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->GetCounters(counters) : 0;
+}
+
+int KxGetQueued(ISerBase* channel, int* in, int* out) {
+    CSerBase* base = Ours(channel);
+    if (CSerNet* net = dynamic_cast<CSerNet*>(base)) return net->GetQueued(in, out);
+    CSerCom* serial = Serial(channel);
+    return serial != nullptr ? serial->GetQueued(in, out) : 0;
 }
 
 }  // extern "C"
