@@ -23,6 +23,7 @@
 
 #include "SerCom.h"
 #include "SerNet.h"
+#include "kxSerExt.h"
 #include "kxnet.h"
 #include "kxtest.h"
 #include "serial_pty.h"
@@ -97,17 +98,37 @@ TEST(Concurrency, ChannelsOnSeveralThreadsDumpTheirOwnTraffic) {
     for (auto& fd : accepted) peers.emplace_back(Echo, fd.get(), std::cref(stop));
 
     std::vector<int> bad(4, -1);
-    {
-        kxtest::StdoutCapture log;  // four threads logging at once
+    ISerBase* channels[4] = {serialA.get(), serialB.get(), nets[0].get(), nets[1].get()};
+    const auto exchangeOnAll = [&] {
         std::vector<std::thread> hosts;
-        ISerBase* channels[4] = {serialA.get(), serialB.get(), nets[0].get(), nets[1].get()};
         for (int t = 0; t < 4; ++t)
             hosts.emplace_back([&, t] {
                 bad[static_cast<size_t>(t)] = RunExchanges(channels[t], static_cast<unsigned char>(t * 50));
             });
         for (auto& h : hosts) h.join();
+    };
+    {
+        kxtest::StdoutCapture log;  // four threads logging at once
+        exchangeOnAll();
         log.Stop();
     }
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(bad[static_cast<size_t>(t)], 0) << "channel " << t;
+    // Once more into the host's function: every call one whole line, and
+    // every dump line its block's length.
+    struct Lines {
+        long calls = 0, broken = 0;
+    } lines;
+    ASSERT_EQ(KxSetLog(2, [](void* ctx, const char* text, int len) {
+        Lines* l = static_cast<Lines*>(ctx);
+        ++l->calls;
+        const std::string line(text, static_cast<size_t>(len));
+        const bool dump = line.rfind("SEND: ", 0) == 0 || (line.rfind("RECV: ", 0) == 0 && line.size() > 8);
+        if (line.find('\n') != line.size() - 1 || (dump && line.size() % 3 != 2)) ++l->broken;
+    }, &lines), 1);
+    exchangeOnAll();
+    KxSetLog(0, nullptr, nullptr);
+    EXPECT_GT(lines.calls, 4L * kRounds);
+    EXPECT_EQ(lines.broken, 0);
     stop = true;
     for (auto& p : peers) p.join();
     for (int t = 0; t < 4; ++t) EXPECT_EQ(bad[static_cast<size_t>(t)], 0) << "channel " << t;

@@ -1,5 +1,7 @@
-// The traffic dump behind every "RECV:" and "SEND:" line.
+// The traffic dump behind every "RECV:" and "SEND:" line, and where the
+// log goes (KxSetLog).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -8,6 +10,10 @@
 #include <vector>
 
 #include "SerCom.h"
+#include "SerNet.h"
+#include "kxSerExt.h"
+#include "kxnet.h"
+#include "kxtest.h"
 
 namespace {
 
@@ -112,6 +118,65 @@ TEST(HexDump, ConcurrentDumpsStayWhole) {
     }
     for (auto& th : threads) th.join();
     for (int t = 0; t < 4; ++t) EXPECT_EQ(bad[static_cast<size_t>(t)], 0) << "thread " << t;
+}
+
+// The host's function gets exactly what standard output would, a whole line
+// a call; with the log off nothing at all is written. printf and puts lines
+// (a refused serial Open, set_opt on a pipe, a connect that fails), and a
+// TCP exchange's four-line receive.
+TEST(LogDestination, TheHostsFunctionGetsStandardOutputsLines) {
+    int port = 0;
+    kxtest::UniqueFd listener = kxnet::Listen(4, &port);
+    const auto session = [&] {
+        CSerCom serial("ttyKXnone0:9600");
+        serial.Open(nullptr);
+        int p[2];
+        if (pipe(p) == 0) {
+            serial.set_opt(p[0], 9600, 8, 'N', 0, 'N');
+            close(p[0]);
+            close(p[1]);
+        }
+        CSerNet net(kxnet::Def("127.0.0.1", port).c_str());
+        net.Open(nullptr);
+        kxtest::UniqueFd peer = kxnet::Accept(listener.get(), 10000);
+        net.Write("ping");
+        kxtest::WriteAll(peer.get(), "pong", 4);
+        unsigned char buf[8];
+        net.Read(buf, sizeof buf, 5000);
+        net.Close();
+    };
+    kxtest::StdoutCapture cap;
+    session();
+    const std::string printed = cap.Text();
+    ASSERT_NE(printed.find("tcgetattr error\n"), std::string::npos);
+    // Refused: the log stays on standard output.
+    EXPECT_EQ(KxSetLog(3, nullptr, nullptr), 0);
+    EXPECT_EQ(KxSetLog(2, nullptr, nullptr), 0);
+    struct Got {
+        std::string text;
+        int calls = 0, whole = 0;
+    } got;
+    ASSERT_EQ(KxSetLog(2, [](void* ctx, const char* text, int len) {
+        Got* g = static_cast<Got*>(ctx);
+        ++g->calls;
+        g->text.append(text, static_cast<size_t>(len));
+        if (len > 0 && memchr(text, '\n', static_cast<size_t>(len)) == text + len - 1) ++g->whole;
+    }, &got), 1);
+    session();
+    ASSERT_EQ(KxSetLog(1, nullptr, nullptr), 1);
+    session();
+    ASSERT_EQ(KxSetLog(0, nullptr, nullptr), 1);
+    EXPECT_EQ(cap.Stop(), printed) << "the log went to standard output while it was the host's or off";
+    // The addresses of the channels in the constructors' lines differ.
+    const auto masked = [](std::string text) {
+        for (const char* mark : {"CSerCom InitCom: ", "SerNet new: "})
+            for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
+                text.replace(at + strlen(mark), text.find(' ', at + strlen(mark)) - at - strlen(mark), "X");
+        return text;
+    };
+    EXPECT_EQ(masked(got.text), masked(printed));
+    EXPECT_EQ(got.whole, got.calls);
+    EXPECT_GT(got.calls, 10);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,7 +26,9 @@
 
 #include "SerCom.h"
 #include "SerLine.h"
+#include "SerNet.h"
 #include "SysCall.h"
+#include "kxSerExt.h"
 #include "kxtest.h"
 #include "serial_pty.h"
 
@@ -100,12 +104,27 @@ int failErrno = EIO;
 int outQueue = -1;           // >= 0: TIOCOUTQ answers it, less `outDrain` at each look
 int outDrain = 0;
 int outFlushes = 0;          // TCOFLUSH requests seen
+struct serial_icounter_struct icount;  // the line counters
+bool asUart = false;         // fstat shows a UART's number: a pty has no break
+double breakOn = 0, breakOff = 0;  // ms, when TIOCSBRK and TIOCCBRK came
+
+int RealFstat(int fd, struct stat* st) {
+    using Real = int (*)(int, struct stat*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fstat"));
+    return real(fd, st);
+}
 
 bool Ours(int fd) {
     struct stat st;
-    return rdev != 0 && fstat(fd, &st) == 0 && st.st_rdev == rdev;
+    return rdev != 0 && RealFstat(fd, &st) == 0 && st.st_rdev == rdev;
 }
 }  // namespace drv
+
+extern "C" int fstat(int fd, struct stat* st) noexcept {
+    const int r = drv::RealFstat(fd, st);
+    if (r == 0 && drv::asUart && drv::rdev != 0 && st->st_rdev == drv::rdev) st->st_rdev = makedev(4, 70);
+    return r;
+}
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list ap;
@@ -140,6 +159,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
             if (drv::rs485.delay_rts_before_send > drv::maxDelay) drv::rs485.delay_rts_before_send = drv::maxDelay;
             if (drv::rs485.delay_rts_after_send > drv::maxDelay) drv::rs485.delay_rts_after_send = drv::maxDelay;
             return 0;
+        case TIOCSBRK: drv::breakOn = kxtest::NowMs(); return 0;
+        case TIOCCBRK: drv::breakOff = kxtest::NowMs(); return 0;
+        case TIOCGICOUNT: *static_cast<struct serial_icounter_struct*>(arg) = drv::icount; return 0;
         case TIOCMGET: *lines = drv::modem; return 0;
         case TIOCMBIS: drv::modem |= *lines; return 0;
         case TIOCMBIC: drv::modem &= ~*lines; return 0;
@@ -243,12 +265,14 @@ TEST(SerComOpen, OpensThePtySlaveThroughThePortNameAndLogs) {
     // Closed: everything refuses quietly, Close keeps answering 1.
     const std::string before = cap.Text();
     unsigned char buf[4] = {9, 9, 9, 9};
+    EXPECT_EQ(KxLastError(&ch, nullptr, 0), 0);
     EXPECT_EQ(ch.Close(), 1);
     EXPECT_EQ(ch.IsOpened(), 0);
     EXPECT_EQ(ch.GetHandle(), -1);
     EXPECT_EQ(ch.Close(), 1);
     EXPECT_EQ(ch.Purge(), 0);
     EXPECT_EQ(ch.Read(buf, 4, 0), -1);
+    EXPECT_EQ(KxLastError(&ch, nullptr, 0), EBADF);
     EXPECT_EQ(ch.Write(buf, 4), -1);
     EXPECT_EQ(ch.Write("text"), -1);
     EXPECT_EQ(cap.Stop(), before);
@@ -417,6 +441,11 @@ TEST(SerComOpen, APortIsHeldByOneChannelAtATime) {
     EXPECT_EQ(cap.Stop(), built + "CSerCom::Open: " + line.pty.slavePath + ",9600,8,N,0\r\n" +
                               second.GetNote() + "[" + HexCode(line.Type()) + "] open error!\r\n");
     EXPECT_EQ(second.IsOpened(), 0);
+    // The reason names the holder of the lock: here this very process.
+    char why[128];
+    EXPECT_EQ(KxLastError(&second, why, sizeof why), EBUSY);
+    EXPECT_EQ(std::string(why).rfind(line.pty.slavePath + ": held by another program (pid " +
+                                         std::to_string(getpid()) + " ", 0), 0u) << why;
 
     // Its own host reopens it freely; Close hands it back.
     StdoutCapture quiet;
@@ -514,6 +543,8 @@ TEST(SerComOpen, LineControlSettings) {
         {"9600,N,8,1,lowlat=1", "serial setting refused: lowlat=1\n", 0, 0, 0, 0},
         {"9600,N,8,1,gap=000000000100", "serial setting error: gap=000000000100\n", 0, 0, 0, 0},
         {"9600,N,8,1,gap=10001", "serial setting error: gap=10001\n", 0, 0, 0, 0},
+        {"9600,N,8,1,echo=drop,echo=off", "", 0, CRTSCTS, 0, flowBits},
+        {"9600,N,8,1,echo=yes", "serial setting error: echo=yes\n", 0, 0, 0, 0},
         {"9600,N,8,1,speed=9600", "serial setting error: speed=9600\n", 0, 0, 0, 0},
         {"9600,N,flow=rtscts,1", "serial setting error: flow=rtscts\n", 0, 0, 0, 0},  // the data bits' field
         {"9600,N,8,1,flow=rtscts,rts=1", "serial setting error: rts= with flow=rtscts\n", 0, 0, 0, 0},
@@ -537,6 +568,10 @@ TEST(SerComOpen, LineControlSettings) {
         spy::calls = 0;
         if (refusal[0] != '\0') {
             EXPECT_EQ(ch.Open(nullptr), 0);
+            char why[96];
+            const int code = KxLastError(&ch, why, sizeof why);
+            EXPECT_EQ(code, strstr(refusal, "setting error") != nullptr ? REASON_SETTING : REASON_REFUSED);
+            EXPECT_EQ(std::string(why) + "\n", refusal);
             // The line as it was found, and the refused setting gone: a text
             // that names none opens.
             const struct termios after = Attrs(line.holder.get());
@@ -696,6 +731,106 @@ TEST(SerComOpen, LineControlOnADriverModel) {
     drv::noTermios2 = false;
     drv::hasRs485 = drv::keepsLowLatency = true;
     drv::maxDelay = 100;
+}
+
+// The optional exports on a serial channel: what a pty has (queued bytes,
+// drain) and what it lacks (the reason -4), then the driver model for the
+// rest. Each call leaves its reason; a closed channel and other kinds of
+// channel are refused.
+TEST(SerComOpen, ExportsOnThePtyAndTheDriverModel) {
+    SerialLine line;
+    struct stat st;
+    ASSERT_EQ(drv::RealFstat(line.holder.get(), &st), 0);
+    std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("115200,N,8,1"));
+    ASSERT_TRUE(ch);
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    ASSERT_TRUE(kxtest::WriteAll(line.master(), abc, 3));
+    ASSERT_TRUE(kxtest::WaitInputQueued(ch->GetHandle(), 3, 10000));
+    KxCounters counters = {};
+    int in = -1, out = -1;
+    char why[128];
+    const auto reason = [&](ISerBase* c) {
+        const int code = KxLastError(c, why, sizeof why);
+        return std::to_string(code) + " " + why;
+    };
+    const struct {
+        const char* what;
+        std::function<int()> call;
+        int result, code;  // the answer, and KxLastError's after it
+        bool model;        // on the driver model
+    } rows[] = {
+        {"queued", [&] { return KxGetQueued(ch.get(), &in, &out); }, 1, 0, false},
+        {"drain", [&] { return KxDrain(ch.get(), 1000); }, 1, 0, false},
+        {"lines on a pty", [&] { return KxGetLines(ch.get()); }, -1, REASON_UNSUPPORTED, false},
+        {"counters on a pty", [&] { return KxGetCounters(ch.get(), &counters); }, 0, REASON_UNSUPPORTED, false},
+        {"break on a pty", [&] { return KxSendBreak(ch.get(), 50); }, 0, REASON_UNSUPPORTED, false},
+        {"lines", [&] { return KxGetLines(ch.get()); }, TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_CD, 0, true},
+        {"DTR down", [&] { return KxSetLines(ch.get(), 0, TIOCM_DTR); }, 1, 0, true},
+        {"CTS is no output", [&] { return KxSetLines(ch.get(), TIOCM_CTS, 0); }, 0, EINVAL, true},
+        {"up and down at once", [&] { return KxSetLines(ch.get(), TIOCM_DTR, TIOCM_DTR); }, 0, EINVAL, true},
+        {"counters", [&] { return KxGetCounters(ch.get(), &counters); }, 1, 0, true},
+        {"no record", [&] { return KxGetCounters(ch.get(), nullptr); }, 0, EINVAL, true},
+        {"break of 0 ms", [&] { return KxSendBreak(ch.get(), 0); }, 0, EINVAL, true},
+    };
+    drv::modem = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_CD;
+    memset(&drv::icount, 0, sizeof drv::icount);
+    drv::icount.rx = 10;
+    drv::icount.tx = 20;
+    drv::icount.frame = 1;
+    drv::icount.parity = 2;
+    drv::icount.overrun = 3;
+    drv::icount.brk = 4;
+    drv::icount.buf_overrun = 5;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        drv::rdev = row.model ? st.st_rdev : 0;
+        EXPECT_EQ(row.call(), row.result);
+        EXPECT_EQ(KxLastError(ch.get(), why, sizeof why), row.code) << why;
+        EXPECT_EQ(why[0] == 0, row.code == 0) << "the words go with a failure only";
+    }
+    EXPECT_EQ(in, 3);
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(drv::modem, TIOCM_RTS | TIOCM_CTS | TIOCM_CD);
+    const KxCounters want = {10, 20, 1, 2, 3, 4, 5};
+    EXPECT_EQ(memcmp(&counters, &want, sizeof want), 0);
+    // A refused request leaves the lines as they were.
+    drv::failing = TIOCMBIC;
+    drv::failNth = 1;
+    EXPECT_EQ(KxSetLines(ch.get(), TIOCM_DTR, TIOCM_RTS), 0);
+    EXPECT_EQ(drv::modem, TIOCM_RTS | TIOCM_CTS | TIOCM_CD);
+    EXPECT_EQ(reason(ch.get()), "5 TIOCMBIS/TIOCMBIC: Input/output error");
+    // The break is held for the time asked, on a driver that has one.
+    drv::asUart = true;
+    EXPECT_EQ(KxSendBreak(ch.get(), 50), 1) << reason(ch.get());
+    drv::asUart = false;
+    EXPECT_GE(drv::breakOff - drv::breakOn, 45);
+    EXPECT_LT(drv::breakOff - drv::breakOn, 2000);
+    // Drain: a queue that does not leave runs out of time, one that leaves drains.
+    drv::outQueue = 512;
+    drv::outDrain = 0;
+    EXPECT_EQ(KxDrain(ch.get(), 100), 0);
+    EXPECT_EQ(KxLastError(ch.get(), nullptr, 0), ETIMEDOUT);
+    drv::outDrain = 128;
+    EXPECT_EQ(KxDrain(ch.get(), 10000), 1);
+    drv::outQueue = -1;
+    drv::rdev = 0;
+    // Closed, then another kind of channel, then none at all.
+    {
+        StdoutCapture quiet;
+        ch->Close();
+    }
+    EXPECT_EQ(KxGetLines(ch.get()), -1);
+    EXPECT_EQ(reason(ch.get()), "9 the channel is not open");
+    EXPECT_EQ(KxGetQueued(ch.get(), &in, &out), 0);
+    StdoutCapture quiet;
+    CSerNet net(1);
+    quiet.Stop();
+    EXPECT_EQ(KxSendBreak(&net, 50), 0);
+    EXPECT_EQ(reason(&net), "-4 not a serial channel");
+    EXPECT_EQ(KxGetQueued(&net, &in, &out), 0);
+    EXPECT_EQ(reason(&net), "9 the channel is not open");
+    EXPECT_EQ(KxLastError(nullptr, why, 4), EINVAL);
+    EXPECT_STREQ(why, "not");  // cut to the size, terminated
 }
 
 // XON/XOFF: the far end's XOFF holds the channel's output, its XON lets it go.
@@ -888,6 +1023,7 @@ TEST(SerComOpen, IndexAboveNineUsesTheWindowsFormRelativeToTheWorkingDirectory) 
         StdoutCapture cap;
         EXPECT_EQ(ch.Open(nullptr), 0);
         EXPECT_EQ(cap.Stop(), head + "tcgetattr error\n" + tag + "set_op error!\r\n");
+        EXPECT_EQ(KxLastError(&ch, nullptr, 0), ENOTTY);
         EXPECT_EQ(ch.IsOpened(), 0);
         EXPECT_EQ(ch.GetHandle(), -1);
     }
@@ -912,6 +1048,9 @@ TEST(SerComOpen, MissingDeviceUnderDev) {
     EXPECT_EQ(cap.Stop(), built + "CSerCom::Open: /dev/ttyKXnone0,9600,8,N,1\r\n" +
                               "ttyKXnone0:9600,n,8,1.5[100000] open error!\r\n");
     EXPECT_EQ(ch.IsOpened(), 0);
+    char why[96];
+    EXPECT_EQ(KxLastError(&ch, why, sizeof why), ENOENT);
+    EXPECT_STREQ(why, "/dev/ttyKXnone0: No such file or directory");
 }
 
 // The kernel refuses tcsetattr (EIO) to a process of an orphaned background
@@ -1051,6 +1190,71 @@ TEST_F(SerComIo, LeadingZeroIsDroppedOnlyAsTheFirstByte) {
         EXPECT_EQ(memcmp(buf, row.out.data(), row.out.size()), 0);
         EXPECT_EQ(cap.Stop(), "RECV: " + Hex(row.out.data(), n) + "\r\n");
     }
+}
+
+// echo=drop: what each Write sent is dropped when it comes back, before the
+// leading-0x00 rule; from the first byte that differs everything is
+// delivered (the bytes that matched before it too), and one line says so.
+TEST_F(SerComIo, EchoDropTakesBackOnlyTheEcho) {
+    using Bytes = std::vector<unsigned char>;
+    const Bytes ask = {0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B};
+    const Bytes reply = {0x01, 0x03, 0x04, 0x00, 0x0A, 0x00, 0x0B, 0x12, 0x34};
+    const auto join = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes big(341, 0x5A);
+    const struct {
+        const char* what;
+        Bytes written, arriving;
+        int readLen;  // each Read asks for this much, until the expected bytes are in
+        Bytes read;
+        int mismatch;  // the echo's byte named in the line, -1 for none
+    } rows[] = {
+        {"echo, then the reply", ask, join(ask, reply), 9, reply, -1},
+        {"no echo: a reply that starts like its request", ask, reply, 9, reply, 2},
+        {"the leading 0x00 rule after the echo", {0x05, 0x06}, {0x05, 0x06, 0x00, 0x41, 0x42}, 8, {0x41, 0x42}, -1},
+        {"a byte of the echo differs", {0x11, 0x22, 0x33, 0x44}, {0x11, 0x22, 0x99, 0x44, 0xAA}, 8,
+         {0x11, 0x22, 0x99, 0x44, 0xAA}, 2},
+        {"held bytes over Reads of one", {0x11, 0x22, 0x33}, {0x11, 0x22, 0xAA, 0xBB}, 1, {0x11, 0x22, 0xAA, 0xBB}, 2},
+        {"only the echo", {0x01, 0x02}, {0x01, 0x02}, 8, {}, -1},
+        {"longer than a dump line: not filtered", big, join(big, {0x01}), 400, join(big, {0x01}), -1},
+    };
+    {
+        StdoutCapture quiet;
+        ASSERT_EQ(ch->Open(line.Def("115200,N,8,1,echo=drop").c_str()), 1);
+    }
+    const std::string mark = std::string(ch->GetNote()) + "[" + HexCode(ch->GetType()) + "] echo mismatch at byte ";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<unsigned char> sent(row.written.size()), got;
+        StdoutCapture cap;
+        ASSERT_EQ(ch->Write(row.written.data(), static_cast<int>(row.written.size())),
+                  static_cast<int>(row.written.size()));
+        ASSERT_EQ(kxtest::ReadFully(line.master(), sent.data(), static_cast<int>(sent.size()), 10000),
+                  static_cast<int>(sent.size()));
+        Feed(row.arriving);
+        std::vector<unsigned char> buf(static_cast<size_t>(row.readLen));
+        int n = 0;
+        do {
+            n = ch->Read(buf.data(), row.readLen, 0);
+            got.insert(got.end(), buf.begin(), buf.begin() + (n > 0 ? n : 0));
+        } while (n > 0 && got.size() < row.read.size());
+        EXPECT_EQ(got, row.read);
+        const std::string log = cap.Stop();
+        const size_t at = log.find(mark);
+        EXPECT_EQ(at == std::string::npos ? -1 : atoi(log.c_str() + at + mark.size()), row.mismatch) << log;
+        EXPECT_EQ(kxtest::InputQueued(ch->GetHandle()), 0);
+    }
+    // echo=off: the echo is data again.
+    StdoutCapture quiet;
+    ASSERT_EQ(ch->Open(line.Def("115200,N,8,1,echo=off").c_str()), 1);
+    ch->Write(ask.data(), 8);
+    std::vector<unsigned char> sent(8), buf(8);
+    ASSERT_EQ(kxtest::ReadFully(line.master(), sent.data(), 8, 10000), 8);
+    Feed(ask);
+    EXPECT_EQ(ch->Read(buf.data(), 8, 0), 8);
+    EXPECT_EQ(buf, ask);
 }
 
 TEST_F(SerComIo, FullBufferReturnsAtOnceAndLeavesTheRest) {

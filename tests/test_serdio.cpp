@@ -10,6 +10,7 @@
 #include "SerDio.h"
 #include "SerUsb.h"
 #include "gpiosim.h"
+#include "kxSerExt.h"
 #include "kxtest.h"
 
 namespace {
@@ -68,6 +69,7 @@ TEST_F(SerDioTest, OpenWithoutDevice) {
     unsigned char buf[2] = {0x55, 0x55};
     kxtest::StdoutCapture cap;
     EXPECT_EQ(dio.Open(nullptr), 0);
+    EXPECT_EQ(KxLastError(&dio, nullptr, 0), ENOENT);
     EXPECT_EQ(dio.IsOpened(), 0);
     EXPECT_EQ(dio.GetHandle(), -1);
     EXPECT_EQ(dio.Read(buf, 2, 0), -1);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "SerNet.h"
+#include "kxSerExt.h"
 #include "kxtest.h"
 
 namespace {
@@ -178,6 +179,7 @@ TEST(SerNetParams, OpenRefusesTextThatIsNotDottedIPv4) {
         EXPECT_EQ(out.Stop(), c.line);
         EXPECT_EQ(ch.m_nSocket, -1);
         EXPECT_EQ(ch.m_nPort, 5000);
+        EXPECT_EQ(KxLastError(&ch, nullptr, 0), REASON_ADDRESS);
     }
 }
 

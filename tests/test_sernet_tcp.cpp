@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "SerNet.h"
+#include "kxSerExt.h"
 #include "kxnet.h"
 #include "kxsock.h"
 #include "kxtest.h"
@@ -111,6 +112,7 @@ TEST(SerNetTcp, ReadTimeoutLineCarriesTheWait) {
         EXPECT_EQ(out.Stop(),
                   "CSerNet::Read select timeout: stTime.tv_sec=0,stTime.tv_usec=0,waittime=" +
                       std::to_string(c.wait) + "\r\n");
+        EXPECT_EQ(KxLastError(l.ch.get(), nullptr, 0), ETIMEDOUT);
         EXPECT_EQ(l.ch->IsOpened(), 1);
     }
 }
@@ -151,10 +153,13 @@ TEST(SerNetTcp, PeerCloseReadsZeroAndClosesTheChannel) {
     EXPECT_EQ(l.ch->Read(buf, 0, 0), 0);
     EXPECT_GE(l.ch->m_nSocket, 0);
     EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 1);
+    EXPECT_EQ(KxLastError(l.ch.get(), nullptr, 0), 0);
     l.peer.reset();
     EXPECT_EQ(l.ch->Read(buf, sizeof buf, 0), 0);
     EXPECT_EQ(l.ch->m_nSocket, -1);
+    EXPECT_EQ(KxLastError(l.ch.get(), nullptr, 0), ENOTCONN);
     EXPECT_EQ(l.ch->Write("lost"), -1);
+    EXPECT_EQ(KxLastError(l.ch.get(), nullptr, 0), EBADF);
     const std::string reads = RecvLines("", 0) + RecvLines("78 ", 1) + RecvLines("", 0);
     EXPECT_EQ(out.Text(), reads) << "no line for the close, none for the refused write";
     EXPECT_EQ(l.ch->IsOpened(), 1);
@@ -278,6 +283,9 @@ TEST(SerNetTcp, NoListenerFailsFast) {
     EXPECT_LT(kxtest::NowMs() - t0, 5000);  // far from the 15 s bound
     EXPECT_EQ(out.Stop(), kConnectFailed);
     EXPECT_EQ(ch->m_nSocket, -1);
+    char why[64];
+    EXPECT_EQ(KxLastError(ch.get(), why, sizeof why), ECONNREFUSED);
+    EXPECT_STREQ(why, "connect: Connection refused");
 }
 
 // The only slow test: a listener whose single queue slot is taken drops
@@ -295,6 +303,7 @@ TEST(SerNetTcp, PeerThatNeverAnswersFailsAfterThreeWaits) {
     EXPECT_LT(spent, 60000);
     EXPECT_EQ(out.Stop(), kConnectFailed);
     EXPECT_EQ(ch->m_nSocket, -1);
+    EXPECT_EQ(KxLastError(ch.get(), nullptr, 0), ETIMEDOUT);
 }
 
 TEST(SerNetTcp, OpenClosesTheOldSocketFirst) {
@@ -388,6 +397,7 @@ TEST(SerNetTcp, PortOutOfRangeReachesNothing) {
         EXPECT_EQ(ch->Open(nullptr), 0);
         EXPECT_EQ(out.Stop(), "CSerNet::Open ERROR: port " + std::to_string(row.logged) + " out of range!\n");
         EXPECT_EQ(ch->m_nSocket, -1);
+        EXPECT_EQ(KxLastError(ch.get(), nullptr, 0), REASON_ADDRESS);
     }
     auto ch = Channel("u" + kxnet::Def("127.0.0.1", udpPort));
     {
