@@ -3,7 +3,9 @@
 // thread, and connection set-up. Channel and raw exchanges alternate within
 // one run so load on the machine hits both alike; `ratio` is channel/raw.
 // For the exchanges the caller and the echo peer are pinned to one core, so
-// every round trip has the same shape (no cross-core wake-ups).
+// every round trip has the same shape (no cross-core wake-ups). The TCP
+// exchange runs with the log on standard output (sent to /dev/null), with
+// the log off (KxSetLog(1)) and with a host function that counts the lines.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -25,6 +27,7 @@
 #include <cstdlib>
 
 #include "SerNet.h"
+#include "kxSerExt.h"
 #include "alloc_count.h"
 #include "echo_peer.h"
 #include "quiet_stdout.h"
@@ -68,7 +71,9 @@ bool ChannelExchange(CSerNet& ch, const unsigned char* req, unsigned char* rsp) 
     return true;
 }
 
-void Exchange64(benchmark::State& state, int type) {
+void CountLine(void* ctx, const char*, int) { ++*static_cast<long*>(ctx); }
+
+void Exchange64(benchmark::State& state, int type, int logMode = 0) {
     const int cpu = sched_getcpu();
     PinnedThread pin(cpu);
     EchoPeer echo(type, cpu);
@@ -76,6 +81,8 @@ void Exchange64(benchmark::State& state, int type) {
     const std::string def =
         std::string(type == SOCK_DGRAM ? "u" : "") + "127.0.0.1:" + std::to_string(echo.port());
     CSerNet ch(def.c_str());
+    long lines = 0;
+    KxSetLog(logMode, logMode == 2 ? CountLine : nullptr, &lines);
     int raw = socket(AF_INET, type, 0);
     sockaddr_in peer = Loopback(echo.port());
     int on = 1;
@@ -120,16 +127,20 @@ void Exchange64(benchmark::State& state, int type) {
     }
     ch.Close();
     close(raw);
+    KxSetLog(0, nullptr, nullptr);
     const double n = static_cast<double>(state.iterations());
     if (n > 0) {
         state.counters["channel_us"] = chNs / n / 1e3;
         state.counters["raw_us"] = rawNs / n / 1e3;
         state.counters["ratio"] = rawNs > 0 ? chNs / rawNs : 0;
         state.counters["allocs_per_xfer"] = static_cast<double>(allocs) / n;
+        if (logMode == 2) state.counters["lines_per_xfer"] = static_cast<double>(lines) / n;
     }
 }
 
 void BM_Exchange64Tcp(benchmark::State& state) { Exchange64(state, SOCK_STREAM); }
+void BM_Exchange64TcpLogOff(benchmark::State& state) { Exchange64(state, SOCK_STREAM, 1); }
+void BM_Exchange64TcpLogToHost(benchmark::State& state) { Exchange64(state, SOCK_STREAM, 2); }
 
 // Individual TCP round trips, channel and raw alternating, for the latency
 // distribution; with KXSER_RTT_SAMPLES set, one line "channel_us raw_us" per
@@ -227,6 +238,8 @@ void BM_OpenTcp(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Exchange64Tcp)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_Exchange64TcpLogOff)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_Exchange64TcpLogToHost)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_Exchange64Udp)->MinTime(0.3)->UseRealTime();
 // Bounded count: every round leaves sockets in TIME_WAIT.
 BENCHMARK(BM_OpenTcp)->Iterations(1000)->Repetitions(1)->UseRealTime();

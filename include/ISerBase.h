@@ -7,8 +7,9 @@
 // A channel comes from ISerManager::GetSer and belongs to the manager: the
 // host never deletes one, and closes each before FreeSerManager. Results are
 // 1 for success and 0 for failure, or a byte count with -1 for failure; the
-// reason for a failure is in the library's log on standard output. Threads
-// that share a channel bracket their calls with Lock and Unlock.
+// reason for a failure is in the library's log on standard output, and for
+// hosts that look for it, KxLastError's (kxSerExt.h). Threads that share a
+// channel bracket their calls with Lock and Unlock.
 #ifndef KXSER_ISERBASE_H
 #define KXSER_ISERBASE_H
 

@@ -1,12 +1,15 @@
 // A minimal host of the kxSer plug-in: loads kxSer.so with dlopen, asks the
 // manager for a TCP channel to 127.0.0.1:PORT and checks that a peer echoes
-// a line back.   usage: kxser-example-host PORT [PATH-TO-kxSer.so]
+// a line back. Where the plug-in has the optional exports, the library's log
+// goes to standard error with a prefix of the host's (KxSetLog), and a
+// failure is named (KxLastError).   usage: kxser-example-host PORT [PATH-TO-kxSer.so]
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include <kxSer.h>
+#include <kxSerExt.h>
 
 #ifndef KXSER_PLUGIN_PATH
 #define KXSER_PLUGIN_PATH "kxSer.so"
@@ -30,6 +33,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Optional: a plug-in older than these lacks them, and the log stays on
+    // standard output.
+    auto setLog = reinterpret_cast<KxSetLogFn>(dlsym(lib, "KxSetLog"));
+    auto lastError = reinterpret_cast<KxLastErrorFn>(dlsym(lib, "KxLastError"));
+    if (setLog != nullptr)
+        setLog(2, [](void*, const char* line, int len) { fprintf(stderr, "kxSer: %.*s", len, line); }, nullptr);
+
     char def[32];
     snprintf(def, sizeof def, "127.0.0.1:%.5s", argv[1]);
     const char message[] = "hello, kxSer";
@@ -50,7 +60,11 @@ int main(int argc, char** argv) {
         }
         channel->Close();  // the host closes its channels before freeing the manager
     }
+    char why[128] = "";
+    if (got < len && channel != nullptr && lastError != nullptr && lastError(channel, why, sizeof why) != 0)
+        fprintf(stderr, "the channel's last error: %s\n", why);
     freeManager(manager);
+    if (setLog != nullptr) setLog(0, nullptr, nullptr);  // the function goes with this host
     dlclose(lib);
 
     const bool ok = got == len && memcmp(back, message, static_cast<size_t>(len)) == 0;
