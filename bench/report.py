@@ -54,6 +54,7 @@ def main():
     lock = runs(load(os.path.join(src, "bench_lock.json")))
 
     rows = []  # (what, measured, goal, pass, note)
+    notes = []  # lines under the table
 
     def ratio_row(what, value, limit, note):
         ok = value is not None and value <= limit
@@ -71,11 +72,18 @@ def main():
     ratio_row("dump of 340 bytes vs plain nibble table", dr, 1.5,
               "%.0f ns vs %.0f ns" % (dump["real_time"], nib["real_time"]) if dr else "")
 
-    for proto, limit in (("Tcp", 1.05), ("Udp", 1.1)):
+    for proto, limit in (("Tcp/", 1.05), ("Udp/", 1.1)):
         b = find(net, "BM_Exchange64" + proto)
-        ratio_row("%s 64-byte exchange vs raw (caller and peer on one core)" % proto.upper(),
+        ratio_row("%s 64-byte exchange vs raw (caller and peer on one core)" % proto[:-1].upper(),
                   b["ratio"] if b else None, limit,
                   "%.1f µs vs %.1f µs" % (b["channel_us"], b["raw_us"]) if b else "")
+    b = find(net, "BM_Exchange64TcpLogOff")
+    ratio_row("TCP 64-byte exchange with the log off (KxSetLog(1)) vs raw", b["ratio"] if b else None, 1.02,
+              "%.1f µs vs %.1f µs" % (b["channel_us"], b["raw_us"]) if b else "")
+    b = find(net, "BM_Exchange64TcpLogToHost")
+    if b:
+        notes.append("Not a goal: the TCP exchange with the log in a host function that counts its lines "
+                     "%.2f× raw (%.1f lines a exchange)." % (b["ratio"], b["lines_per_xfer"]))
     for kind in ("Write", "Read"):
         for size in (256, 4096):
             b = find(ser, "BM_Serial%s/%d" % (kind, size))
@@ -98,9 +106,10 @@ def main():
                  "pass" if ok else "MISS",
                  "mean %.1f ms, worst %.1f ms" % (b["mean_ms"], b["worst_ms"]) if b else ""))
 
-    for proto in ("Tcp", "Udp"):
+    for proto in ("Tcp/", "Udp/", "TcpLogToHost/"):
         b = find(net, "BM_Exchange64" + proto)
-        alloc_row("allocations per %s exchange (write + read)" % proto.upper(),
+        alloc_row("allocations per %s exchange (write + read)" % {"Tcp/": "TCP", "Udp/": "UDP",
+                  "TcpLogToHost/": "TCP (log in a host function)"}[proto],
                   b["allocs_per_xfer"] if b else None)
     for kind in ("Write", "Read"):
         for size in (256, 4096):
@@ -136,6 +145,13 @@ def main():
     u = find(lock, "BM_LockUnlockUncontended")
     if u:
         lines.append("Not a goal: an uncontended Lock + Unlock %.1f ns." % u["real_time"])
+    for threads in (2, 4, 8):
+        b = find(lock, "BM_LockShortHolds/real_time/threads:%d" % threads)
+        if b:
+            aim = " (aim: within 5 µs)" if threads == 8 else ""
+            lines.append("Lock hand-over with short holds, %d threads: %.2f µs an acquisition%s."
+                         % (threads, b["us_per_lock"], aim))
+    lines.extend(notes)
     o = find(net, "BM_OpenTcp")
     if o:
         lines.append("Not a goal: TCP Open + Close %.1f µs vs blocking connect + close %.1f µs "
