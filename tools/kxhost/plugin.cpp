@@ -74,12 +74,44 @@ bool Resolve(Plugin& p, Fn* fn, const char* name) {
     return true;
 }
 
+// An optional export: null when the plug-in is older than it.
+template <typename Fn>
+void Optional(Plugin& p, Fn* fn, const char* name) {
+    *fn = reinterpret_cast<Fn>(dlsym(p.handle, name));
+}
+
 }  // namespace
 
 std::string DefaultLibraryText() {
     std::string text;
     for (const std::string& name : LibraryNames()) text += "  " + name + "\n";
     return text;
+}
+
+std::string Plugin::Exports() const {
+    const struct {
+        bool has;
+        const char* name;
+    } exports[] = {{setLog != nullptr, "KxSetLog"},       {lastError != nullptr, "KxLastError"},
+                   {sendBreak != nullptr, "KxSendBreak"}, {drain != nullptr, "KxDrain"},
+                   {getLines != nullptr, "KxGetLines"},   {setLines != nullptr, "KxSetLines"},
+                   {getCounters != nullptr, "KxGetCounters"}, {getQueued != nullptr, "KxGetQueued"}};
+    std::string names;
+    for (const auto& e : exports)
+        if (e.has) names += (names.empty() ? "" : " ") + std::string(e.name);
+    return names;
+}
+
+bool Plugin::Reason(ISerBase* ser, int* code, std::string* text) const {
+    if (lastError == nullptr) return false;
+    char words[256] = "";
+    *code = lastError(ser, words, static_cast<int>(sizeof words));
+    *text = words;
+    return *code != 0;
+}
+
+std::string Plugin::Lacks(const char* name) {
+    return std::string("the plug-in has no ") + name + " (it is older than the optional exports)";
 }
 
 int LoadPlugin(Plugin& p, const std::string& explicitPath) {
@@ -110,6 +142,14 @@ int LoadPlugin(Plugin& p, const std::string& explicitPath) {
         !Resolve(p, &p.getSerManager, "GetSerManager") ||
         !Resolve(p, &p.freeSerManager, "FreeSerManager"))
         return kExitUsage;
+    Optional(p, &p.setLog, "KxSetLog");
+    Optional(p, &p.lastError, "KxLastError");
+    Optional(p, &p.sendBreak, "KxSendBreak");
+    Optional(p, &p.drain, "KxDrain");
+    Optional(p, &p.getLines, "KxGetLines");
+    Optional(p, &p.setLines, "KxSetLines");
+    Optional(p, &p.getCounters, "KxGetCounters");
+    Optional(p, &p.getQueued, "KxGetQueued");
     return kExitOk;
 }
 
