@@ -178,7 +178,8 @@ TEST(Kxhost, HelpForEachCommand) {
 
 TEST(Kxhost, Info) {
     const char* expected =
-        "type:    0\nnote:    kxSer.so for ISerBase, support COM, DIO, Net and USB\nversion: 1\n";
+        "type:    0\nnote:    kxSer.so for ISerBase, support COM, DIO, Net and USB\nversion: 1\n"
+        "exports: KxSetLog KxLastError KxSendBreak KxDrain KxGetLines KxSetLines KxGetCounters KxGetQueued\n";
     Result given = RunHost({"info", "--lib", KXSER_LIB_PATH});
     EXPECT_EQ(given.code, 0) << given.err;
     EXPECT_TRUE(Has(given.out, expected)) << given.out;
@@ -212,6 +213,7 @@ TEST(Kxhost, OpenSerialOverPty) {
     EXPECT_TRUE(Has(r.out, "RECV: 58 59 5A \r\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "received 3 bytes: 58 59 5A  |XYZ|")) << r.out;
     EXPECT_TRUE(Has(r.out, "SerManager free: ")) << "the manager is freed";
+    EXPECT_FALSE(Has(r.out + r.err, "line counters") || Has(r.err, "line errors")) << "no counter moved";
 }
 
 TEST(Kxhost, OpenTcpPeer) {
@@ -308,6 +310,7 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
     };
     const Why cases[] = {
         {{"ttyKXnone7:9600"}, "cannot open the channel ttyKXnone7:9600",
+         "the library's reason: /dev/ttyKXnone7: No such file or directory; 2 is ENOENT\n"
          "/dev/ttyKXnone7: no such device; `kxhost list` shows", false},
         {{"/dev/ttyKXnone7:9600"}, "using ttyKXnone7:9600", "/dev/ttyKXnone7: no such device", false},
         {{"ttyKXnone7,9600"}, "has no ':' right after the port's index digit", "opens a port numbered above 9 as \\\\.\\COM9600", false},
@@ -339,9 +342,14 @@ TEST(Kxhost, ChannelAndTransferFailuresExit1) {
         {{silentPort + ":9600,N,8,1,flow=rtscts,rts=1"}, "set_op error!",
          "serial setting error: rts= with flow=rtscts: a clash", false},
         {{silentPort + ":9600,N,8,1,flow=rts"}, "set_op error!", "(did you mean rtscts?)", false},
+        // A setting the driver refused: the library names it, no guess.
+        {{silentPort + ":9600,N,8,1,dtr=0"}, "set_op error!",
+         "the library's reason: serial setting refused: dtr=0; -2: \n!opens, but its driver", false},
         // Network: the error number in words; a wait that ends empty.
         {{"u" + kxnet::Def("127.0.0.1", deadUdp), "--send", "01", "--read", "1", "--timeout", "30000"},
-         "CSerNet::Read recv err: 111", "111 is ECONNREFUSED: the peer refused\nreceiving failed (Read returned -1)",
+         "CSerNet::Read recv err: 111",
+         "the library's reason: recv: Connection refused; 111 is ECONNREFUSED: the peer refused\n"
+         "receiving failed (Read returned -1)\n!the library's \"",
          false},
         {{kxnet::Def("127.0.0.1", quietPort), "--read", "4", "--timeout", "0"}, "select timeout",
          "nothing received within the time-out\n!receiving failed", false},
@@ -551,6 +559,14 @@ TEST(Kxhost, TermOverPty) {
         EXPECT_EQ(std::string(got, 2), "hi");
         kxtest::WriteAll(device.master.get(), "pong", 4);
         shown += ReadUntil(screen.get(), "pong");
+        // Ctrl-T: a pty has no break and no modem lines or counters (the
+        // library's reasons); twice sends Ctrl-T itself.
+        EXPECT_TRUE(Has(shown, "kxhost term: lines n/a; counters n/a\r\n")) << shown;
+        kxtest::WriteAll(screen.get(), "\x14" "b" "\x14" "d" "\x14\x14", 6);
+        shown += ReadUntil(screen.get(), "DTR not changed: TIOCMGET: not supported");
+        EXPECT_TRUE(Has(shown, "no break: a pseudo-terminal has no break\r\n")) << shown;
+        EXPECT_EQ(kxtest::ReadFully(device.master.get(), got, 1, 60000), 1);
+        EXPECT_EQ(got[0], '\x14');
 
         if (e.code == 0) kxtest::WriteAll(screen.get(), "\x1d", 1);
         if (e.code == 1) device.master.reset(), holder.reset();

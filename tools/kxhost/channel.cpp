@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common.h"
+#include "plugin.h"
 
 namespace kxhost {
 
@@ -470,14 +471,49 @@ std::string Holders(const std::string& path) {
     return also.empty() ? "" : " (exclusive mode, TIOCEXCL, set by one of: " + also + ")";
 }
 
-// After a serial channel did not open: a setting error of `def`, else the
-// system's reason for its device, from `note` (the channel's note, its port
-// first) and `type` (its type code). Looks only, except for one open and close of the device when it
-// exists and may be opened.
-void ExplainSerialOpenFailure(const std::string& def, const std::string& note, int type) {
+const char kListHint[] = "`kxhost list` shows the serial ports this machine has";
+
+void SayPermissionDenied(const std::string& path, const struct stat& st) {
+    const struct group* g = getgrgid(st.st_gid);
+    const std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    const unsigned mode = st.st_mode & 0777;
+    if ((mode & 060) == 060)
+        Error("%s: permission denied: it belongs to group %s (mode %03o); add the user to that group "
+              "(usermod -aG %s USER) and log in again",
+              path.c_str(), group.c_str(), mode, group.c_str());
+    else Error("%s: permission denied: only its owner may open it (mode %03o)", path.c_str(), mode);
+}
+
+void SayBusy(const std::string& path) {
+    Error("%s: busy: held by another program%s", path.c_str(), Holders(path).c_str());
+}
+
+void SayNoPort(const std::string& path, int err) {
+    Error("%s: no port behind the device (%s); %s", path.c_str(), strerror(err), kListHint);
+}
+
+// The advice for the library's reason `code` of a serial Open: what to do
+// about it, beyond the reason's own words. Reads the device's attributes
+// and /proc only.
+void AdviseOnSerialReason(const std::string& path, int code) {
+    struct stat st;
+    if (code == ENOENT) Error("%s: no such device; %s", path.c_str(), kListHint);
+    else if ((code == EACCES || code == EPERM) && stat(path.c_str(), &st) == 0) SayPermissionDenied(path, st);
+    else if (code == EBUSY) SayBusy(path);
+    else if (code == ENXIO || code == ENODEV || code == EIO) SayNoPort(path, code);
+    else if (code == ENOTTY) Error("%s is not a terminal, so not a serial port", path.c_str());
+}
+
+// After a serial channel did not open: a setting error of `def`, else why
+// for its device, from `note` (the channel's note, its port first) and
+// `type` (its type code). With the library's reason (`reason` not null),
+// advice on it; without one (an older plug-in) the system's reason, found
+// by looking, and one open and close of the device when it exists and may
+// be opened.
+void ExplainSerialOpenFailure(const std::string& def, const std::string& note, int type, const int* reason) {
     // The plug-in refuses a setting error before it touches the device.
     std::string text, why;
-    if (FindSettingError(def, &text, &why)) {
+    if ((reason == nullptr || *reason == -1) && FindSettingError(def, &text, &why)) {
         Error("serial setting error: %s: %s; the device was not opened", text.c_str(), why.c_str());
         return;
     }
@@ -491,30 +527,25 @@ void ExplainSerialOpenFailure(const std::string& def, const std::string& note, i
         return;
     }
     const std::string path = "/dev/" + port;
-    const char* list = "`kxhost list` shows the serial ports this machine has";
+    if (reason != nullptr) {
+        AdviseOnSerialReason(path, *reason);
+        return;
+    }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) Error("%s: no such device; %s", path.c_str(), list);
+        if (errno == ENOENT) Error("%s: no such device; %s", path.c_str(), kListHint);
         else Error("%s: %s", path.c_str(), strerror(errno));
         return;
     }
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        const struct group* g = getgrgid(st.st_gid);
-        const std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
-        const unsigned mode = st.st_mode & 0777;
-        if ((mode & 060) == 060)
-            Error("%s: permission denied: it belongs to group %s (mode %03o); add the user to that group "
-                  "(usermod -aG %s USER) and log in again",
-                  path.c_str(), group.c_str(), mode, group.c_str());
-        else Error("%s: permission denied: only its owner may open it (mode %03o)", path.c_str(), mode);
+        SayPermissionDenied(path, st);
         return;
     }
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == EBUSY) Error("%s: busy: held by another program%s", path.c_str(), Holders(path).c_str());
-        else if (e == ENXIO || e == ENODEV || e == EIO)
-            Error("%s: no port behind the device (%s); %s", path.c_str(), strerror(e), list);
+        if (e == EBUSY) SayBusy(path);
+        else if (e == ENXIO || e == ENODEV || e == EIO) SayNoPort(path, e);
         else Error("%s: %s", path.c_str(), strerror(e));
         return;
     }
@@ -525,19 +556,42 @@ void ExplainSerialOpenFailure(const std::string& def, const std::string& note, i
                       (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
     const bool tty = isatty(fd) != 0;
     close(fd);
-    if (held) Error("%s: busy: held by another program%s", path.c_str(), Holders(path).c_str());
+    if (held) SayBusy(path);
     else if (!tty) Error("%s is not a terminal, so not a serial port", path.c_str());
     else Error("%s opens, but its driver did not take the line settings %s or a setting after them (see the "
                "lines above: a speed it cannot make, a setting it lacks?)",
                path.c_str(), settings.c_str());
 }
 
-// After a TCP channel did not connect. The plug-in logs the same line for
-// every failure, so kxhost asks the system once itself: one non-blocking
-// connect to the peer of the note ("NET 502 192.168.1.10:502"), waited for
-// at most 2 s and closed at once, so a peer that takes one connection at a
-// time has it back.
-void ExplainConnectFailure(const std::string& note) {
+// What a connect to `peer` (port `port`) that failed with `err` means;
+// `answered` false: no answer within the wait.
+void SayConnectFailure(const char* peer, int port, int err, bool answered) {
+    if (!answered)
+        Error("%s: no answer within 2 s (a host that is off or not there, or a firewall that drops the "
+              "connection)",
+              peer);
+    else if (err == 0)
+        Error("%s: kxhost's own connection just now succeeded (and was closed): the peer may take one "
+              "connection at a time, or was busy",
+              peer);
+    else if (err == ECONNREFUSED)
+        Error("%s: connection refused: the host is there, but nothing listens on port %d", peer, port);
+    else if (err == ETIMEDOUT)
+        Error("%s: no answer (a host that is off or not there, or a firewall that drops the connection)", peer);
+    else if (err == EHOSTUNREACH)
+        Error("%s: host unreachable: nothing answers for that address on its network", peer);
+    else if (err == ENETUNREACH)
+        Error("%s: network unreachable: this machine has no route to that address", peer);
+    else Error("%s: %s", peer, strerror(err));
+}
+
+// After a TCP channel did not connect. With the library's reason
+// (`reason` not null) what it means; an older plug-in logs the same line
+// for every failure, so kxhost then asks the system once itself: one
+// non-blocking connect to the peer of the note ("NET 502
+// 192.168.1.10:502"), waited for at most 2 s and closed at once, so a peer
+// that takes one connection at a time has it back.
+void ExplainConnectFailure(const std::string& note, const int* reason) {
     const size_t space = note.find(' ', 4);
     const size_t colon = note.rfind(':');
     if (note.compare(0, 4, "NET ") != 0 || space == std::string::npos || colon == std::string::npos || colon < space)
@@ -551,6 +605,13 @@ void ExplainConnectFailure(const std::string& note) {
     // UDP and broadcast connect nothing; a text that is no address the
     // plug-in has named above.
     if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) return;
+    const char* peer = note.c_str() + space + 1;
+    if (reason != nullptr) {
+        // Words the reason's own do not have; the rest it said itself.
+        if (*reason == ECONNREFUSED || *reason == ETIMEDOUT || *reason == EHOSTUNREACH || *reason == ENETUNREACH)
+            SayConnectFailure(peer, port, *reason, true);
+        return;
+    }
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     int err = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
@@ -562,22 +623,7 @@ void ExplainConnectFailure(const std::string& note) {
         if (answered && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     }
     close(fd);
-    const char* peer = note.c_str() + space + 1;
-    if (!answered)
-        Error("%s: no answer within 2 s (a host that is off or not there, or a firewall that drops the "
-              "connection)",
-              peer);
-    else if (err == 0)
-        Error("%s: kxhost's own connection just now succeeded (and was closed): the peer may take one "
-              "connection at a time, or was busy",
-              peer);
-    else if (err == ECONNREFUSED)
-        Error("%s: connection refused: the host is there, but nothing listens on port %d", peer, port);
-    else if (err == EHOSTUNREACH)
-        Error("%s: host unreachable: nothing answers for that address on its network", peer);
-    else if (err == ENETUNREACH)
-        Error("%s: network unreachable: this machine has no route to that address", peer);
-    else Error("%s: %s", peer, strerror(err));
+    SayConnectFailure(peer, port, err, answered);
 }
 
 }  // namespace
@@ -655,7 +701,7 @@ void PrintLineSettings(int fd, const std::string& def) {
     printf("%s\n", line.c_str());
 }
 
-int OpenChannel(ISerBase* ser, const ChannelArgs& c) {
+int OpenChannel(const Plugin& p, ISerBase* ser, const ChannelArgs& c) {
     const bool serial = (ser->GetType() & kKindMask) == kKindSerial;
     const std::string note = ser->GetNote();
     const std::string notePort = note.substr(0, note.find(':'));
@@ -680,8 +726,13 @@ int OpenChannel(ISerBase* ser, const ChannelArgs& c) {
     }
     if (!ser->Open(nullptr)) {
         Error("cannot open the channel %s (type 0x%x)", ser->GetNote(), static_cast<unsigned>(ser->GetType()));
-        if (serial) ExplainSerialOpenFailure(c.def, ser->GetNote(), ser->GetType());
-        else if ((ser->GetType() & kKindMask) == kKindNet) ExplainConnectFailure(ser->GetNote());
+        int code = 0;
+        std::string text;
+        const bool known = p.Reason(ser, &code, &text);
+        if (known) SayReason(code, text);
+        const int* reason = known ? &code : nullptr;
+        if (serial) ExplainSerialOpenFailure(c.def, ser->GetNote(), ser->GetType(), reason);
+        else if ((ser->GetType() & kKindMask) == kKindNet) ExplainConnectFailure(ser->GetNote(), reason);
         return kExitFailed;
     }
     if (port == Port::Split) WarnLineFields(c.def, ser->GetNote(), ser->GetHandle());

@@ -6,6 +6,7 @@
 #include "ISerBase.h"
 #include "ISerManager.h"
 #include "args.h"
+#include "plugin.h"
 
 namespace kxhost {
 
@@ -18,10 +19,11 @@ int ResolveChannelArgs(ChannelArgs* c);
 
 // Opens the channel GetSer gave for `c`, with warnings on standard error
 // about each field of a serial DEF the line does not carry as written, and
-// the reason when it does not open. A port name longer than the plug-in
-// keeps is refused before Open. Returns kExitOk, kExitFailed (not opened)
-// or kExitUsage (refused); the caller closes the channel.
-int OpenChannel(ISerBase* ser, const ChannelArgs& c);
+// the reason when it does not open (the library's, KxLastError, where `p`
+// has it). A port name longer than the plug-in keeps is refused before
+// Open. Returns kExitOk, kExitFailed (not opened) or kExitUsage (refused);
+// the caller closes the channel.
+int OpenChannel(const Plugin& p, ISerBase* ser, const ChannelArgs& c);
 
 // After GetSer of a serial channel: a warning on standard error for each
 // other serial port of this machine whose type code is the channel's, so

@@ -55,36 +55,68 @@ void SleepMs(long long ms) {
     }
 }
 
+namespace {
+
+// The error numbers kxhost names; words for those a network peer or the
+// system gives a transfer, where strerror's text says too little.
+const struct {
+    int err;
+    const char* name;
+    const char* words;  // null: the name alone
+} kErrnos[] = {
+    {ECONNREFUSED, "ECONNREFUSED",
+     "the peer refused: nothing listens on that port (over UDP the peer's system answers a datagram to a "
+     "closed port so, and the next receive fails)"},
+    {ETIMEDOUT, "ETIMEDOUT",
+     "timed out: the peer stopped answering (no acknowledgement within 20 s, or no answer to the "
+     "keep-alive probes)"},
+    {ECONNRESET, "ECONNRESET", "the peer reset the connection (it closed or restarted without ending it)"},
+    {EPIPE, "EPIPE", "the connection is closed at the peer's end"},
+    {EHOSTUNREACH, "EHOSTUNREACH", "host unreachable: nothing answers for that address on its network"},
+    {ENETUNREACH, "ENETUNREACH", "network unreachable: this machine has no route to that address"},
+    {ENETDOWN, "ENETDOWN", "the network interface is down"},
+    {EMSGSIZE, "EMSGSIZE", "the datagram is larger than the network carries"},
+    {ENOBUFS, "ENOBUFS", "the system is out of buffer space"},
+    {EACCES, "EACCES", "not permitted (a firewall rule, or a broadcast the socket may not send)"},
+    {EPERM, "EPERM", "not permitted (a firewall rule)"},
+    {EINTR, "EINTR", "a signal interrupted the call"},
+    {EBADF, "EBADF", "the socket was already closed"},
+    {ENOPROTOOPT, "ENOPROTOOPT", "the system lacks that socket option"},
+    {EMFILE, "EMFILE", "the process has no descriptor left"},
+    {EINVAL, "EINVAL", "the system refused an argument"},
+    {ENOENT, "ENOENT", nullptr},
+    {ENXIO, "ENXIO", nullptr},
+    {ENODEV, "ENODEV", nullptr},
+    {EIO, "EIO", nullptr},
+    {EBUSY, "EBUSY", nullptr},
+    {ENOTTY, "ENOTTY", nullptr},
+    {ENOTCONN, "ENOTCONN", nullptr},
+    {EAGAIN, "EAGAIN", nullptr},
+};
+
+}  // namespace
+
 std::string ErrnoWords(int err) {
-    static const struct {
-        int err;
-        const char* name;
-        const char* words;
-    } kWords[] = {
-        {ECONNREFUSED, "ECONNREFUSED",
-         "the peer refused: nothing listens on that port (over UDP the peer's system answers a datagram to a "
-         "closed port so, and the next receive fails)"},
-        {ETIMEDOUT, "ETIMEDOUT",
-         "timed out: the peer stopped answering (no acknowledgement within 20 s, or no answer to the "
-         "keep-alive probes)"},
-        {ECONNRESET, "ECONNRESET", "the peer reset the connection (it closed or restarted without ending it)"},
-        {EPIPE, "EPIPE", "the connection is closed at the peer's end"},
-        {EHOSTUNREACH, "EHOSTUNREACH", "host unreachable: nothing answers for that address on its network"},
-        {ENETUNREACH, "ENETUNREACH", "network unreachable: this machine has no route to that address"},
-        {ENETDOWN, "ENETDOWN", "the network interface is down"},
-        {EMSGSIZE, "EMSGSIZE", "the datagram is larger than the network carries"},
-        {ENOBUFS, "ENOBUFS", "the system is out of buffer space"},
-        {EACCES, "EACCES", "not permitted (a firewall rule, or a broadcast the socket may not send)"},
-        {EPERM, "EPERM", "not permitted (a firewall rule)"},
-        {EINTR, "EINTR", "a signal interrupted the call"},
-        {EBADF, "EBADF", "the socket was already closed"},
-        {ENOPROTOOPT, "ENOPROTOOPT", "the system lacks that socket option"},
-        {EMFILE, "EMFILE", "the process has no descriptor left"},
-        {EINVAL, "EINVAL", "the system refused an argument"},
-    };
-    for (const auto& w : kWords)
-        if (w.err == err) return std::to_string(err) + " is " + w.name + ": " + w.words;
+    for (const auto& w : kErrnos)
+        if (w.err == err) return std::to_string(err) + " is " + w.name + ": " + (w.words ? w.words : strerror(err));
     return std::to_string(err) + ": " + strerror(err);
+}
+
+std::string CodeWords(int code) {
+    switch (code) {
+        case -1: return "-1: a setting error in the definition string";
+        case -2: return "-2: a setting or line the driver refused";
+        case -3: return "-3: an address or port the channel cannot use";
+        case -4: return "-4: not supported by this channel or its driver";
+        default: break;
+    }
+    for (const auto& w : kErrnos)
+        if (w.err == code) return w.words ? ErrnoWords(code) : std::to_string(code) + " is " + w.name;
+    return "code " + std::to_string(code);
+}
+
+void SayReason(int code, const std::string& text) {
+    Error("the library's reason: %s; %s", text.empty() ? "(no words)" : text.c_str(), CodeWords(code).c_str());
 }
 
 namespace {

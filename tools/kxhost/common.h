@@ -29,6 +29,14 @@ void SleepMs(long long ms);
 // means, in words: "111 is ECONNREFUSED: the peer refused ...".
 std::string ErrnoWords(int err);
 
+// What a code of KxLastError means, for the line after its words: "111 is
+// ECONNREFUSED: the peer refused ...", "2 is ENOENT", "-4: not supported
+// by this channel or its driver".
+std::string CodeWords(int code);
+
+// "kxhost: the library's reason: TEXT; CODE'S WORDS" on standard error.
+void SayReason(int code, const std::string& text);
+
 // The library's log, passed on to standard output after each call rather
 // than as it is written, so that kxhost can read it: the error numbers in
 // it, a network wait that ended empty. Standard output becomes a file in

@@ -14,7 +14,8 @@ namespace {
 const char kInfoUsage[] =
     "Usage: kxhost info [--lib PATH]\n"
     "\n"
-    "Loads the plug-in and prints DllType, DllNote and DllVersion.\n";
+    "Loads the plug-in and prints DllType, DllNote and DllVersion, and which\n"
+    "of the optional exports (KxSetLog, KxLastError, ...) it has.\n";
 
 }  // namespace
 
@@ -35,6 +36,9 @@ int CmdInfo(int argc, char** argv) {
     const char* note = p.dllNote();
     printf("note:    %s\n", note != nullptr ? note : "(none)");
     printf("version: %d\n", p.dllVersion());
+    // The optional exports (kxSerExt.h) this plug-in has.
+    const std::string exports = p.Exports();
+    printf("exports: %s\n", exports.empty() ? "none (older than the optional exports)" : exports.c_str());
     return kExitOk;
 }
 

@@ -1,6 +1,7 @@
 // kxhost: loads the kxSer plug-in with dlopen and drives its channels, the
 // way the applications that embed it do. It uses nothing but the five plain-C
-// entry points and the interfaces in include/.
+// entry points, the optional exports of kxSerExt.h where the plug-in has
+// them, and the interfaces in include/.
 //
 //   kxhost info                 identify the plug-in (info.cpp)
 //   kxhost open DEF [options]   talk to one channel, a meter or a controller

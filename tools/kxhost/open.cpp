@@ -1,8 +1,10 @@
 // kxhost open: one channel, asked for by definition string and type code,
-// opened, sent to and read from for a number of rounds, then closed.
+// opened, sent to and read from for a number of rounds, then closed; the
+// line errors a serial driver counted meanwhile, with their likely causes.
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -68,6 +70,13 @@ const char kOpenUsage[] =
     "                 bytes queued, on a network channel with a 1 ms wait\n"
     "  --repeat K     rounds of send and read (default 1)\n"
     "  --interval MS  pause between rounds (default 1000)\n"
+    "\n"
+    "A failure gives the library's reason (KxLastError) and what it means. On a\n"
+    "serial channel whose driver counts line errors, the counters are read once\n"
+    "open and after the last round; when an error counter moved they are printed\n"
+    "with the likely cause of each (framing errors: the speed; parity errors:\n"
+    "the parity; overruns: a reader too slow for the line; buffer overruns: the\n"
+    "host did not read in time).\n"
     "\n"
     "Examples:\n"
     "  kxhost open ttyUSB0:9600,E,8,1 --send \"01 03 00 00 00 02 C4 0B\" --read 9\n"
@@ -173,8 +182,17 @@ int ReadReply(ISerBase* ser, const OpenOptions& o, const Kind& k, unsigned char*
     return ser->Read(buf, want, 0);
 }
 
+// Why a transfer failed: the library's reason where the plug-in gives one,
+// else the error numbers its log holds.
+void ExplainFailure(const Plugin& p, ISerBase* ser, const std::string& said) {
+    int code = 0;
+    std::string text;
+    if (p.Reason(ser, &code, &text)) SayReason(code, text);
+    else LibraryLog::Explain(said);
+}
+
 // One round of send and read; false when a transfer failed.
-bool Exchange(ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& log) {
+bool Exchange(const Plugin& p, ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& log) {
     bool ok = true;
     if (o.send) {
         const int len = static_cast<int>(o.data.size());
@@ -183,7 +201,7 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& lo
         const std::string said = log.Take();
         // The GPIO channel answers 0 for a write it passed on.
         if (r < 0) {
-            LibraryLog::Explain(said);
+            ExplainFailure(p, ser, said);
             Error("sending %d bytes failed (Write returned %d)", len, r);
             ok = false;
         } else if (!k.gpio && r != len) {
@@ -199,16 +217,24 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& lo
         const std::string said = log.Take();
         // The GPIO channel answers 1 for a read of one or two line levels.
         int got = k.gpio && r == 1 ? (o.readLen > 1 ? 2 : 1) : r;
-        // A network wait that ends empty answers -1 as a failure does; its
-        // log line tells them apart.
-        if (r < 0 && said.find("CSerNet::Read select timeout") != std::string::npos) {
+        // A network wait that ends empty answers -1 as a failure does; the
+        // reason (a receive's is "recv: ..."), or else the log line, tells
+        // them apart, and a TCP peer that closed its end from a Read of 0.
+        int code = 0;
+        std::string text;
+        const bool known = p.Reason(ser, &code, &text);
+        const bool waitedInVain = known ? code == ETIMEDOUT && text.compare(0, 5, "recv:") != 0
+                                        : said.find("CSerNet::Read select timeout") != std::string::npos;
+        const bool peerClosed = known ? code == ENOTCONN : said.find("CSerNet::Read recv: 0\r") != std::string::npos;
+        if (r < 0 && waitedInVain) {
             Error("nothing received within the time-out");
             ok = false;
         } else if (r < 0) {
-            LibraryLog::Explain(said);
+            if (known) SayReason(code, text);
+            else LibraryLog::Explain(said);
             Error("receiving failed (Read returned %d)", r);
             ok = false;
-        } else if (got == 0 && k.tcp && said.find("CSerNet::Read recv: 0\r") != std::string::npos) {
+        } else if (got == 0 && k.tcp && peerClosed) {
             Error("the peer closed the connection (Read returned 0); the channel is closed%s",
                   o.repeat > 1 ? " and connects again for the next round" : "");
             ok = false;
@@ -220,6 +246,39 @@ bool Exchange(ISerBase* ser, const OpenOptions& o, const Kind& k, LibraryLog& lo
         }
     }
     return ok;
+}
+
+// The line counters of a serial channel, read before the exchange and
+// after: when an error counter moved, the counters and the likely cause of
+// each error that moved. Counters wrap as the driver's do.
+void ReportLineErrors(const KxCounters& was, const KxCounters& now) {
+    const struct {
+        unsigned moved;
+        const char* name;
+        const char* cause;
+    } errors[] = {
+        {static_cast<unsigned>(now.frame) - static_cast<unsigned>(was.frame), "frame",
+         "framing errors: most likely the speed (or the data or stop bits) differs from the device's"},
+        {static_cast<unsigned>(now.parity) - static_cast<unsigned>(was.parity), "parity",
+         "parity errors: most likely the parity differs from the device's"},
+        {static_cast<unsigned>(now.overrun) - static_cast<unsigned>(was.overrun), "overrun",
+         "overruns: the UART lost bytes, its reader too slow for the line (interrupt latency; try lowlat=1 "
+         "or a lower speed)"},
+        {static_cast<unsigned>(now.brk) - static_cast<unsigned>(was.brk), "brk",
+         "breaks received: the line was held at space (a break from the device, or a loose wire or a peer "
+         "without power)"},
+        {static_cast<unsigned>(now.bufOverrun) - static_cast<unsigned>(was.bufOverrun), "bufOverrun",
+         "buffer overruns: the host did not read in time and the tty layer's buffer ran full"},
+    };
+    std::string moved;
+    for (const auto& e : errors)
+        if (e.moved != 0) moved += std::string(moved.empty() ? "" : ", ") + e.name + " +" + std::to_string(e.moved);
+    if (moved.empty()) return;
+    printf("line counters: rx=%d tx=%d frame=%d parity=%d overrun=%d brk=%d bufOverrun=%d\n", now.rx, now.tx,
+           now.frame, now.parity, now.overrun, now.brk, now.bufOverrun);
+    Error("line errors during the exchange: %s", moved.c_str());
+    for (const auto& e : errors)
+        if (e.moved != 0) Error("%s", e.cause);
 }
 
 }  // namespace
@@ -262,27 +321,35 @@ int CmdOpen(int argc, char** argv) {
             strchr("uUbB", note[peer]) == nullptr;
     printf("channel: type 0x%x, note %s\n", static_cast<unsigned>(ser->GetType()), ser->GetNote());
     if (k.serial) WarnSharedTypeCode(mgr, ser);
-    rc = OpenChannel(ser, o.ch);
+    rc = OpenChannel(p, ser, o.ch);
     if (rc != kExitOk) {
-        LibraryLog::Explain(log.Take());
+        // OpenChannel gave the library's reason where the plug-in has one.
+        const std::string said = log.Take();
+        if (p.lastError == nullptr) LibraryLog::Explain(said);
         ser->Close();
         p.freeSerManager(mgr);
         return rc;
     }
+    KxCounters before = {};
+    const bool counted = k.serial && p.getCounters != nullptr && p.getCounters(ser, &before) == 1;
     bool ok = true;
     for (int round = 0; round < o.repeat; ++round) {
         if (round > 0) {
             SleepMs(o.intervalMs);
             // A network channel that a failed transfer closed reconnects here.
             if (!ser->IsOpened()) {
-                LibraryLog::Explain(log.Take());
+                ExplainFailure(p, ser, log.Take());
                 Error("the channel is closed and could not be reopened");
                 ok = false;
                 continue;
             }
         }
-        if (!Exchange(ser, o, k, log)) ok = false;
+        if (!Exchange(p, ser, o, k, log)) ok = false;
     }
+    KxCounters after = {};
+    if (counted && p.getCounters(ser, &after) == 1) ReportLineErrors(before, after);
+    else if (!ok && k.serial && p.getCounters == nullptr)
+        Error("%s: the line's error counters cannot be read", Plugin::Lacks("KxGetCounters").c_str());
     ser->Close();
     p.freeSerManager(mgr);
     return ok ? kExitOk : kExitFailed;

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common.h"
@@ -26,18 +27,38 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+#ifndef KXSER_MULTIARCH
+#define KXSER_MULTIARCH ""
+#endif
+#ifndef KXSER_INSTALL_LIBDIR
+#define KXSER_INSTALL_LIBDIR ""
+#endif
+
 // Beside the executable, one level up (the build tree), the installed
-// layout next to bin/ (Debian's multiarch folder, or lib/ of older trees),
-// then the system's multiarch library directory.
-const char* const kBesideExecutable[] = {"kxSer.so", "../kxSer.so", "../lib/" KXSER_MULTIARCH "/kxSer.so",
-                                         "../lib/kxSer.so"};
-const char kSystemPath[] = "/usr/lib/" KXSER_MULTIARCH "/kxSer.so";
+// layout next to bin/ (Debian's multiarch folder, the libdir of a build
+// without one, such as lib64, or lib/ of older trees), then the system's
+// library directory. Names without a leading slash are relative to the
+// executable's folder.
+std::vector<std::string> LibraryNames() {
+    const std::string multiarch = KXSER_MULTIARCH, libdir = KXSER_INSTALL_LIBDIR;
+    std::vector<std::string> names = {"kxSer.so", "../kxSer.so"};
+    auto add = [&names](const std::string& name) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    if (!multiarch.empty()) add("../lib/" + multiarch + "/kxSer.so");
+    const bool absolute = !libdir.empty() && libdir[0] == '/';
+    if (!libdir.empty() && !absolute) add("../" + libdir + "/kxSer.so");
+    add("../lib/kxSer.so");
+    if (!multiarch.empty()) add("/usr/lib/" + multiarch + "/kxSer.so");
+    else if (absolute) add(libdir + "/kxSer.so");
+    else if (!libdir.empty()) add("/usr/" + libdir + "/kxSer.so");
+    return names;
+}
 
 std::vector<std::string> DefaultLibraryPaths() {
     const std::string dir = ExecutableDir();
     std::vector<std::string> paths;
-    for (const char* name : kBesideExecutable) paths.push_back(dir + "/" + name);
-    paths.push_back(kSystemPath);
+    for (const std::string& name : LibraryNames()) paths.push_back(name[0] == '/' ? name : dir + "/" + name);
     return paths;
 }
 
@@ -53,12 +74,44 @@ bool Resolve(Plugin& p, Fn* fn, const char* name) {
     return true;
 }
 
+// An optional export: null when the plug-in is older than it.
+template <typename Fn>
+void Optional(Plugin& p, Fn* fn, const char* name) {
+    *fn = reinterpret_cast<Fn>(dlsym(p.handle, name));
+}
+
 }  // namespace
 
 std::string DefaultLibraryText() {
     std::string text;
-    for (const char* name : kBesideExecutable) text += std::string("  ") + name + "\n";
-    return text + "  " + kSystemPath + "\n";
+    for (const std::string& name : LibraryNames()) text += "  " + name + "\n";
+    return text;
+}
+
+std::string Plugin::Exports() const {
+    const struct {
+        bool has;
+        const char* name;
+    } exports[] = {{setLog != nullptr, "KxSetLog"},       {lastError != nullptr, "KxLastError"},
+                   {sendBreak != nullptr, "KxSendBreak"}, {drain != nullptr, "KxDrain"},
+                   {getLines != nullptr, "KxGetLines"},   {setLines != nullptr, "KxSetLines"},
+                   {getCounters != nullptr, "KxGetCounters"}, {getQueued != nullptr, "KxGetQueued"}};
+    std::string names;
+    for (const auto& e : exports)
+        if (e.has) names += (names.empty() ? "" : " ") + std::string(e.name);
+    return names;
+}
+
+bool Plugin::Reason(ISerBase* ser, int* code, std::string* text) const {
+    if (lastError == nullptr) return false;
+    char words[256] = "";
+    *code = lastError(ser, words, static_cast<int>(sizeof words));
+    *text = words;
+    return *code != 0;
+}
+
+std::string Plugin::Lacks(const char* name) {
+    return std::string("the plug-in has no ") + name + " (it is older than the optional exports)";
 }
 
 int LoadPlugin(Plugin& p, const std::string& explicitPath) {
@@ -89,6 +142,14 @@ int LoadPlugin(Plugin& p, const std::string& explicitPath) {
         !Resolve(p, &p.getSerManager, "GetSerManager") ||
         !Resolve(p, &p.freeSerManager, "FreeSerManager"))
         return kExitUsage;
+    Optional(p, &p.setLog, "KxSetLog");
+    Optional(p, &p.lastError, "KxLastError");
+    Optional(p, &p.sendBreak, "KxSendBreak");
+    Optional(p, &p.drain, "KxDrain");
+    Optional(p, &p.getLines, "KxGetLines");
+    Optional(p, &p.setLines, "KxSetLines");
+    Optional(p, &p.getCounters, "KxGetCounters");
+    Optional(p, &p.getQueued, "KxGetQueued");
     return kExitOk;
 }
 

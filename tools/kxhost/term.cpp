@@ -1,7 +1,10 @@
 // kxhost term: an interactive terminal through one channel of the plug-in,
 // the way picocom or miniterm talk to a device, but with the plug-in's own
 // line settings, log and quirks. Keys go out with Write as typed; whatever
-// Read returns is shown as it arrives; Ctrl-] leaves.
+// Read returns is shown as it arrives; Ctrl-] leaves. Ctrl-T and a letter
+// control the line, as in miniterm: a break, DTR, RTS, a status line with
+// the modem lines and the line counters (the plug-in's optional exports;
+// an older plug-in lacks them, and the keys then say so).
 //
 // The library logs every transfer to standard output, which is the screen.
 // So the conversation gets a copy of the real standard output and descriptor
@@ -47,6 +50,19 @@ const char kTermUsage[] =
     "channel that fails ends the session with exit 1. The terminal is restored\n"
     "on every way out, SIGINT and SIGTERM included.\n"
     "\n"
+    "Ctrl-T, then a key, controls the line (what it did, or the library's\n"
+    "reason for a refusal, is shown on a line of its own):\n"
+    "  b             send a break: the line held at space for 250 ms\n"
+    "  d, r          toggle DTR, RTS; then the status line\n"
+    "  s             the status line: the modem lines (CTS DSR CD RI DTR RTS)\n"
+    "                and the line counters since the driver loaded (rx tx\n"
+    "                frame parity overrun brk bufOverrun); n/a where the\n"
+    "                driver has none (a pseudo-terminal, a network channel).\n"
+    "                A serial channel shows it once open\n"
+    "  Ctrl-T        send Ctrl-T itself\n"
+    "  any other     list these keys\n"
+    "(Ctrl-B, Ctrl-D, Ctrl-R and Ctrl-S after Ctrl-T do the same as b, d, r, s.)\n"
+    "\n"
     "  DEF, --type CODE  the channel, as for kxhost open: serial\n"
     "                    (ttyUSB0:115200,N,8,1) or network (192.168.1.10:23);\n"
     "                    not GPIO\n"
@@ -59,6 +75,12 @@ const char kTermUsage[] =
     "  kxhost term ttyUSB0:115200,N,8,1 --log /tmp/kxser.log\n";
 
 const unsigned char kLeaveKey = 0x1d;  // Ctrl-]
+// The prefix of the line's controls, as in miniterm; twice sends it.
+const unsigned char kMenuKey = 0x14;  // Ctrl-T
+const int kBreakMs = 250;
+const char kKeysLine[] =
+    "kxhost term: Ctrl-T then b break (250 ms), d DTR, r RTS, s status line, Ctrl-T sends Ctrl-T; "
+    "Ctrl-] leaves\r\n";
 // A network Read waits this long before the keyboard gets its turn: the
 // worst delay of a key while the line is silent.
 const int kNetWaitMs = 50;
@@ -200,14 +222,98 @@ void Show(int screen, const unsigned char* data, int len, bool hex) {
     WriteAll(screen, line.data(), line.size());
 }
 
+void Say(int screen, const std::string& text) {
+    const std::string line = "kxhost term: " + text + "\r\n";
+    WriteAll(screen, line.data(), line.size());
+}
+
+// Why the last call on the channel failed, from the library.
+std::string ReasonText(const Plugin& p, ISerBase* ser) {
+    int code = 0;
+    std::string text;
+    if (p.lastError == nullptr) return "no reason given (the plug-in has no KxLastError)";
+    return p.Reason(ser, &code, &text) && !text.empty() ? text : "no reason given";
+}
+
+// "n/a" for what the channel or its driver does not have (and for an
+// export the plug-in lacks), else the reason the library gives.
+std::string NotAvailable(const Plugin& p, ISerBase* ser, const char* exportName, bool missing) {
+    if (missing) return std::string("n/a (the plug-in has no ") + exportName + ")";
+    int code = 0;
+    std::string text;
+    if (!p.Reason(ser, &code, &text) || code == -4) return "n/a";
+    return "n/a (" + text + ")";
+}
+
+// "lines CTS=0 DSR=1 CD=0 RI=0 DTR=1 RTS=1; counters rx=12 tx=3 frame=0 ...".
+std::string StatusLine(const Plugin& p, ISerBase* ser) {
+    std::string line = "lines ";
+    const int lines = p.getLines != nullptr ? p.getLines(ser) : -1;
+    if (lines < 0) {
+        line += NotAvailable(p, ser, "KxGetLines", p.getLines == nullptr);
+    } else {
+        const struct {
+            int bit;
+            const char* name;
+        } kLines[] = {{TIOCM_CTS, "CTS"}, {TIOCM_DSR, "DSR"}, {TIOCM_CD, "CD"},
+                      {TIOCM_RI, "RI"},   {TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"}};
+        for (const auto& l : kLines)
+            line += std::string(l.name) + ((lines & l.bit) != 0 ? "=1 " : "=0 ");
+        line.pop_back();
+    }
+    line += "; counters ";
+    KxCounters c = {};
+    if (p.getCounters == nullptr || p.getCounters(ser, &c) != 1) {
+        line += NotAvailable(p, ser, "KxGetCounters", p.getCounters == nullptr);
+    } else {
+        char b[160];
+        snprintf(b, sizeof b, "rx=%d tx=%d frame=%d parity=%d overrun=%d brk=%d bufOverrun=%d", c.rx, c.tx,
+                 c.frame, c.parity, c.overrun, c.brk, c.bufOverrun);
+        line += b;
+    }
+    return line;
+}
+
+// Toggles DTR or RTS (`bit`), then shows the status line.
+void ToggleLine(const Plugin& p, ISerBase* ser, int screen, int bit, const char* name) {
+    if (p.getLines == nullptr || p.setLines == nullptr) {
+        Say(screen, std::string(name) + " not changed: " + Plugin::Lacks(p.getLines ? "KxSetLines" : "KxGetLines"));
+        return;
+    }
+    const int lines = p.getLines(ser);
+    const bool raised = lines >= 0 && (lines & bit) != 0;
+    if (lines < 0 || p.setLines(ser, raised ? 0 : bit, raised ? bit : 0) != 1) {
+        Say(screen, std::string(name) + " not changed: " + ReasonText(p, ser));
+        return;
+    }
+    Say(screen, StatusLine(p, ser));
+}
+
+// What the key after Ctrl-T asks for.
+void LineControl(const Plugin& p, ISerBase* ser, int screen, unsigned char key) {
+    if (key < 0x20) key = static_cast<unsigned char>(key + 0x60);  // Ctrl-B as b
+    switch (key | 0x20) {
+        case 'b':
+            if (p.sendBreak == nullptr) Say(screen, "no break: " + Plugin::Lacks("KxSendBreak"));
+            else if (p.sendBreak(ser, kBreakMs) == 1) Say(screen, "break sent (" + std::to_string(kBreakMs) + " ms)");
+            else Say(screen, "no break: " + ReasonText(p, ser));
+            break;
+        case 'd': ToggleLine(p, ser, screen, TIOCM_DTR, "DTR"); break;
+        case 'r': ToggleLine(p, ser, screen, TIOCM_RTS, "RTS"); break;
+        case 's': Say(screen, StatusLine(p, ser)); break;
+        default: WriteAll(screen, kKeysLine, sizeof kKeysLine - 1); break;
+    }
+}
+
 enum class End { Leave, Failed, Signal };
 
 // The conversation until Ctrl-] (or the end of input), a failed channel or
 // a signal. *why tells what failed.
-End Converse(ISerBase* ser, int screen, bool hex, std::string* why) {
+End Converse(const Plugin& p, ISerBase* ser, int screen, bool hex, std::string* why) {
     const int line = ser->GetHandle();
     unsigned char in[256];
     unsigned char out[4096];
+    bool menu = false;  // Ctrl-T came, its key not yet
     while (gSignal == 0) {
         struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {line, POLLIN, 0}};
         // A signal just before the wait would be missed: wait in slices.
@@ -220,13 +326,24 @@ End Converse(ISerBase* ser, int screen, bool hex, std::string* why) {
             const ssize_t n = read(STDIN_FILENO, in, sizeof in);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return End::Leave;  // the keyboard is gone
+            // The keys to send are gathered in place, up to a key of kxhost's.
             int len = 0;
-            while (len < n && in[len] != kLeaveKey) ++len;
-            if (len > 0 && ser->Write(in, len) < 0) {
-                *why = "Write failed";
-                return End::Failed;
+            for (ssize_t i = 0; i < n; ++i) {
+                const unsigned char key = in[i];
+                const bool literal = menu && key == kMenuKey;
+                const bool ours = !literal && (key == kLeaveKey || menu || key == kMenuKey);
+                if (!ours) in[len++] = key;
+                if (len > 0 && (ours || i == n - 1)) {
+                    if (ser->Write(in, len) < 0) {
+                        *why = "Write failed: " + ReasonText(p, ser);
+                        return End::Failed;
+                    }
+                    len = 0;
+                }
+                if (key == kLeaveKey) return End::Leave;
+                if (menu && !literal) LineControl(p, ser, screen, key);
+                menu = !menu && key == kMenuKey;
             }
-            if (len < n) return End::Leave;
         }
         if (line >= 0) {
             if (r <= 0 || fds[1].revents == 0) continue;
@@ -291,7 +408,7 @@ int CmdTerm(int argc, char** argv) {
         return kExitFailed;
     }
     if ((ser->GetType() & kKindMask) == kKindSerial) WarnSharedTypeCode(mgr, ser);
-    rc = OpenChannel(ser, o.ch);
+    rc = OpenChannel(p, ser, o.ch);
     if (rc != kExitOk) {
         ser->Close();
         p.freeSerManager(mgr);
@@ -305,10 +422,12 @@ int CmdTerm(int argc, char** argv) {
         SignalCatcher signals;
         RawTerminal raw;
         char banner[256];
-        snprintf(banner, sizeof banner, "kxhost term: %s [0x%x] open; Ctrl-] leaves\r\n", ser->GetNote(),
-                 static_cast<unsigned>(ser->GetType()));
+        snprintf(banner, sizeof banner, "kxhost term: %s [0x%x] open; Ctrl-T then h lists the keys; Ctrl-] leaves\r\n",
+                 ser->GetNote(), static_cast<unsigned>(ser->GetType()));
         WriteAll(screen, banner, strlen(banner));
-        end = Converse(ser, screen, o.hex, &why);
+        if ((ser->GetType() & kKindMask) == kKindSerial && (p.getLines != nullptr || p.getCounters != nullptr))
+            Say(screen, StatusLine(p, ser));
+        end = Converse(p, ser, screen, o.hex, &why);
     }  // the terminal is itself again
     if (end == End::Leave) WriteAll(screen, "\n", 1);
     ser->Close();
