@@ -137,23 +137,20 @@ void CSerBase::Init() {
     m_nByteTimeout = 6;
     m_nBaseTimeout = 100;
     m_strNote = "CSerBase";
-    ClearReason();
     Register(this);
 }
 
-void CSerBase::SetReason(int code, const char* format, ...) noexcept {
+void CReason::Set(int code, const char* format, ...) noexcept {
     const int err = errno;
-    m_nLastError = code;
+    m_nCode = code;
     va_list args;
     va_start(args, format);
-    vsnprintf(m_szLastError, sizeof m_szLastError, format, args);
+    vsnprintf(m_szText, sizeof m_szText, format, args);
     va_end(args);
     errno = err;
 }
 
-void CSerBase::SetSystemReason(int err, const char* what) noexcept {
-    SetReason(err, "%s: %s", what, strerror(err));
-}
+void CReason::System(int err, const char* what) noexcept { Set(err, "%s: %s", what, strerror(err)); }
 
 // The lock holds no resource of the system.
 void CSerBase::Free() { Unregister(this); }

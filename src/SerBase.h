@@ -31,6 +31,29 @@ enum : int {
     REASON_UNSUPPORTED = -4,  // not supported by this channel or its driver
 };
 
+// The reason for a channel's last Open, Read, Write or call of the optional
+// exports (KxLastError): `m_nCode` (0 after a success) and its words. Each
+// channel class keeps one as its last member, so the members every channel
+// had keep their places.
+struct CReason {
+    int m_nCode = 0;
+    char m_szText[128] = "";
+
+    // `code` and its words, formatted like printf.
+    __attribute__((format(printf, 3, 4))) void Set(int code, const char* format, ...) noexcept;
+    // For a failed system call: errno's value and its words after `what`.
+    void System(int err, const char* what) noexcept;
+    void Clear() noexcept {
+        m_nCode = 0;
+        m_szText[0] = '\0';
+    }
+    // A call refused before it reached the system: the reason, and -1.
+    int Refuse(int code, const char* text) noexcept {
+        Set(code, "%s", text);
+        return -1;
+    }
+};
+
 class CSerBase : public ISerBase {
 public:
     explicit CSerBase(int index);
@@ -64,20 +87,6 @@ public:
     void Init();
     void Free();
 
-    // The reason for the last Open, Read, Write or extension call: `code`
-    // (0 after a success) and its words, formatted like printf.
-    __attribute__((format(printf, 3, 4))) void SetReason(int code, const char* format, ...) noexcept;
-    // For a failed system call: errno's value and its words after `what`.
-    void SetSystemReason(int err, const char* what) noexcept;
-    void ClearReason() noexcept {
-        m_nLastError = 0;
-        m_szLastError[0] = '\0';
-    }
-    // A call refused before it reached the system: the reason, and -1.
-    int Refuse(int code, const char* text) noexcept {
-        SetReason(code, "%s", text);
-        return -1;
-    }
 
     bool m_bBusy;
     int m_nKind;
@@ -87,8 +96,6 @@ public:
     pthread_spinlock_t m_lock;
     std::string m_strNote;
     std::vector<ISerObserver*> m_vecObserver;
-    int m_nLastError;
-    char m_szLastError[128];
 
     CSerBase(const CSerBase&) = delete;
     CSerBase& operator=(const CSerBase&) = delete;

@@ -311,7 +311,7 @@ int CSerCom::Open(const char* def) {
     if (m_szSettingError[0] != '\0') {
         kxlog::Printf("serial setting error: %s\n", m_szSettingError);
         kxlog::Printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
-        SetReason(REASON_SETTING, "serial setting error: %s", m_szSettingError);
+        m_reason.Set(REASON_SETTING, "serial setting error: %s", m_szSettingError);
         return 0;
     }
     int fd = kxsys::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -319,7 +319,7 @@ int CSerCom::Open(const char* def) {
         const int err = errno;
         kxlog::Printf("%s[%x] open error!\r\n", GetNote(), GetType());
         if (err == EBUSY) BusyReason(path, -1);
-        else SetSystemReason(err, path);
+        else m_reason.System(err, path);
         return 0;
     }
     // The port is ours alone: a second host, a terminal left open on the
@@ -331,7 +331,7 @@ int CSerCom::Open(const char* def) {
     if (!locked || fcntl(fd, F_SETFL, 0) != 0) {
         const int err = errno;
         if (!locked) BusyReason(path, fd);
-        else SetSystemReason(err, path);
+        else m_reason.System(err, path);
         kxsys::ReleaseTty(fd, false);
         kxlog::Printf("%s[%x] open error!\r\n", GetNote(), GetType());
         return 0;
@@ -351,13 +351,13 @@ int CSerCom::Open(const char* def) {
         if (configured == kxline::kSettingRefused) m_line = m_lineOpened;
         ReleaseHandle();
         kxlog::Printf("%s[%x] set_op error!\r\n", GetNote(), GetType());
-        SetReason(why.code != kxline::kSettingRefused ? why.code : REASON_REFUSED, "%s", why.text);
+        m_reason.Set(why.code != kxline::kSettingRefused ? why.code : REASON_REFUSED, "%s", why.text);
         return 0;
     }
     m_lineOpened = m_line;
     m_bFlowControl = m_line.FlowControl();
     kxlog::Printf("%s[%x] open ok!\r\n", GetNote(), GetType());
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 
@@ -396,8 +396,8 @@ int CSerCom::Purge() {
 }
 
 int CSerCom::Read(unsigned char* buf, int len, int timeout) {
-    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
-    if (buf == nullptr || len < 1) return Refuse(EINVAL, "Read: no buffer, or a length below 1");
+    if (!IsOpened()) return m_reason.Refuse(EBADF, "the channel is not open");
+    if (buf == nullptr || len < 1) return m_reason.Refuse(EINVAL, "Read: no buffer, or a length below 1");
 
     int total = 0;
     // A leading 0x00 is line noise on the devices this serves; the next read
@@ -429,9 +429,9 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
         hungUp = n == 0 ? IsHungUp(m_nHandle) : n < 0 && IsGoneError(errno);
     } while (!hungUp && total != len && (n != 0 || passes != 0) && n >= 0);
     // Bytes so far are a result; the reason says why the Read ended early.
-    if (hungUp) SetReason(EIO, "the line hung up (the device went away); the channel is closed");
-    else if (n < 0) SetSystemReason(errno, "Read");
-    else ClearReason();
+    if (hungUp) m_reason.Set(EIO, "the line hung up (the device went away); the channel is closed");
+    else if (n < 0) m_reason.System(errno, "Read");
+    else m_reason.Clear();
 
     CLogText log;
     log.Dump("RECV: ", buf, total);
@@ -444,14 +444,14 @@ int CSerCom::Read(unsigned char* buf, int len, int timeout) {
 }
 
 int CSerCom::Write(const unsigned char* data, int len) {
-    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
+    if (!IsOpened()) return m_reason.Refuse(EBADF, "the channel is not open");
     // A negative length would hand the system a huge count and send whatever
     // memory follows the caller's data.
-    if (data == nullptr || len < 0) return Refuse(EINVAL, "Write: no data, or a negative length");
+    if (data == nullptr || len < 0) return m_reason.Refuse(EINVAL, "Write: no data, or a negative length");
     const ssize_t n = kxsys::Write(m_nHandle, data, static_cast<size_t>(len));
     const int err = errno;
-    if (n < 0) SetSystemReason(err, "Write");
-    else ClearReason();
+    if (n < 0) m_reason.System(err, "Write");
+    else m_reason.Clear();
     if (n > 0) ExpectEcho(data, static_cast<int>(n));
     if (n != 0) {
         CLogText log;
@@ -520,35 +520,35 @@ void CSerCom::BusyReason(const char* path, int fd) {
     } catch (...) {
         holder.clear();
     }
-    if (holder.empty()) SetReason(EBUSY, "%s: held by another program", path);
-    else SetReason(EBUSY, "%s: held by another program (%s)", path, holder.c_str());
+    if (holder.empty()) m_reason.Set(EBUSY, "%s: held by another program", path);
+    else m_reason.Set(EBUSY, "%s: held by another program (%s)", path, holder.c_str());
 }
 
 bool CSerCom::Ready() {
     if (IsOpened()) return true;
-    SetReason(EBADF, "the channel is not open");
+    m_reason.Set(EBADF, "the channel is not open");
     return false;
 }
 
 int CSerCom::DriverFailed(const char* what) {
     const int err = errno;
     if (err == ENOTTY || err == EINVAL)
-        SetReason(REASON_UNSUPPORTED, "%s: not supported by the port's driver", what);
+        m_reason.Set(REASON_UNSUPPORTED, "%s: not supported by the port's driver", what);
     else
-        SetSystemReason(err, what);
+        m_reason.System(err, what);
     return 0;
 }
 
 int CSerCom::SendBreak(int ms) {
     if (!Ready()) return 0;
-    if (ms < 1 || ms > 60000) return Refuse(EINVAL, "a break of 1 to 60000 ms"), 0;
+    if (ms < 1 || ms > 60000) return m_reason.Refuse(EINVAL, "a break of 1 to 60000 ms"), 0;
     // The tty layer answers success for a break on a pseudo-terminal and
     // sends nothing: there is no line to hold at space.
     if (kxline::IsPseudoTerminal(m_nHandle))
-        return SetReason(REASON_UNSUPPORTED, "a pseudo-terminal has no break"), 0;
+        return m_reason.Set(REASON_UNSUPPORTED, "a pseudo-terminal has no break"), 0;
     // A break in the middle of a frame still queued would cut it.
     if (!kxline::WaitSent(m_nHandle, kxline::LineTimeUs(m_nHandle, 4096) + 1000000))
-        return SetSystemReason(errno, "the output before the break did not leave"), 0;
+        return m_reason.System(errno, "the output before the break did not leave"), 0;
     if (ioctl(m_nHandle, TIOCSBRK) != 0) return DriverFailed("TIOCSBRK");
     // The time asked, resumed after a signal with what is left.
     const long long until = kxsys::MonotonicUs() + ms * 1000LL;
@@ -558,19 +558,19 @@ int CSerCom::SendBreak(int ms) {
     }
     // A line left at space is no line: one more try.
     if (ioctl(m_nHandle, TIOCCBRK) != 0 && ioctl(m_nHandle, TIOCCBRK) != 0)
-        return SetSystemReason(errno, "TIOCCBRK"), 0;
-    ClearReason();
+        return m_reason.System(errno, "TIOCCBRK"), 0;
+    m_reason.Clear();
     return 1;
 }
 
 int CSerCom::Drain(int timeoutMs) {
     if (!Ready()) return 0;
-    if (timeoutMs < 0) return Refuse(EINVAL, "Drain: a time-out below 0"), 0;
+    if (timeoutMs < 0) return m_reason.Refuse(EINVAL, "Drain: a time-out below 0"), 0;
     if (!kxline::WaitSent(m_nHandle, timeoutMs * 1000LL)) {
-        if (errno == ETIMEDOUT) return SetReason(ETIMEDOUT, "output still queued after %d ms", timeoutMs), 0;
+        if (errno == ETIMEDOUT) return m_reason.Set(ETIMEDOUT, "output still queued after %d ms", timeoutMs), 0;
         return DriverFailed("TIOCOUTQ");
     }
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 
@@ -583,18 +583,18 @@ int CSerCom::GetLines() {
     if (!Ready()) return -1;
     int lines = 0;
     if (ioctl(m_nHandle, TIOCMGET, &lines) != 0) return DriverFailed("TIOCMGET"), -1;
-    ClearReason();
+    m_reason.Clear();
     return lines & kLineBits;
 }
 
 int CSerCom::SetLines(int set, int clear) {
     if (!Ready()) return 0;
     if (((set | clear) & ~kSettable) != 0 || (set & clear) != 0)
-        return Refuse(EINVAL, "SetLines: DTR and RTS only, each raised or lowered"), 0;
+        return m_reason.Refuse(EINVAL, "SetLines: DTR and RTS only, each raised or lowered"), 0;
     const bool rtsDriven = m_lineOpened.flow == kxline::FLOW_RTSCTS || m_lineOpened.rs485 == kxline::RS485_ON ||
                            m_lineOpened.rs485 == kxline::RS485_INVERTED;
     if (((set | clear) & TIOCM_RTS) != 0 && rtsDriven)
-        return Refuse(REASON_SETTING, "RTS is the driver's while flow=rtscts or rs485 is on"), 0;
+        return m_reason.Refuse(REASON_SETTING, "RTS is the driver's while flow=rtscts or rs485 is on"), 0;
     int was = 0;
     if (ioctl(m_nHandle, TIOCMGET, &was) != 0) return DriverFailed("TIOCMGET");
     const bool asked = (set == 0 || ioctl(m_nHandle, TIOCMBIS, &set) == 0) &&
@@ -602,7 +602,7 @@ int CSerCom::SetLines(int set, int clear) {
     int now = 0;
     const bool read = asked && ioctl(m_nHandle, TIOCMGET, &now) == 0;
     if (read && (now & set) == set && (now & clear) == 0) {
-        ClearReason();
+        m_reason.Clear();
         return 1;
     }
     // Put back what changed: the lines as they were.
@@ -612,14 +612,14 @@ int CSerCom::SetLines(int set, int clear) {
     if (lower != 0) ioctl(m_nHandle, TIOCMBIC, &lower);
     errno = err;
     if (!asked || !read) return DriverFailed(!asked ? "TIOCMBIS/TIOCMBIC" : "TIOCMGET");
-    SetReason(REASON_REFUSED, "the driver did not take %s%s%s", (set | clear) & TIOCM_DTR ? "DTR" : "",
+    m_reason.Set(REASON_REFUSED, "the driver did not take %s%s%s", (set | clear) & TIOCM_DTR ? "DTR" : "",
               (set | clear) == kSettable ? " and " : "", (set | clear) & TIOCM_RTS ? "RTS" : "");
     return 0;
 }
 
 int CSerCom::GetCounters(KxCounters* counters) {
     if (!Ready()) return 0;
-    if (counters == nullptr) return Refuse(EINVAL, "GetCounters: no record"), 0;
+    if (counters == nullptr) return m_reason.Refuse(EINVAL, "GetCounters: no record"), 0;
     struct serial_icounter_struct ic;
     memset(&ic, 0, sizeof ic);
     if (ioctl(m_nHandle, TIOCGICOUNT, &ic) != 0) return DriverFailed("TIOCGICOUNT");
@@ -630,7 +630,7 @@ int CSerCom::GetCounters(KxCounters* counters) {
     counters->overrun = ic.overrun;
     counters->brk = ic.brk;
     counters->bufOverrun = ic.buf_overrun;
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 
@@ -642,7 +642,7 @@ int CSerCom::GetQueued(int* in, int* out) {
     // Bytes of a mismatch echo=drop holds are received and not yet read.
     if (in != nullptr) *in = waiting + m_echo.Pending();
     if (out != nullptr) *out = unsent;
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 

@@ -70,6 +70,8 @@ public:
     kxline::Control m_lineOpened;
     // echo=drop: what the Writes sent, expected back.
     kxline::EchoFilter m_echo;
+    // Last, after every member the channel had before it.
+    CReason m_reason;
 
     // The serial side of the optional exports (kxSerExt.h): 1 done, 0 not
     // (KxGetLines: the lines, or -1), the reason kept either way.

@@ -61,12 +61,12 @@ int CSerDio::Open(const char* def) {
     }
     m_hDev = kxsys::Open(kDevicePath, O_RDONLY);
     if (m_hDev < 0) {
-        SetSystemReason(errno, kDevicePath);
+        m_reason.System(errno, kDevicePath);
         m_hDev = -1;
     }
     if (m_hDev != -1) {
         kxlog::Printf("%s[%x] open ok!\r\n", GetNote(), GetType());
-        ClearReason();
+        m_reason.Clear();
     }
     return IsOpened();
 }
@@ -86,8 +86,8 @@ int CSerDio::GetHandle() { return m_hDev; }
 int CSerDio::Read(unsigned char* out, int len, int /*timeout: the driver answers at once*/) {
     // The first byte is always stored, so a length below 1 would write past
     // the caller's buffer.
-    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
-    if (out == nullptr || len < 1) return Refuse(EINVAL, "Read: no buffer, or a length below 1");
+    if (!IsOpened()) return m_reason.Refuse(EBADF, "the channel is not open");
+    if (out == nullptr || len < 1) return m_reason.Refuse(EINVAL, "Read: no buffer, or a length below 1");
     // A failing driver is not a low line: the bytes still read 0, as hosts
     // that ignore the result have always seen, but the result says so.
     bool ok = SampleLine(m_hDev, kFirstInputLine, &out[0]);
@@ -96,23 +96,23 @@ int CSerDio::Read(unsigned char* out, int len, int /*timeout: the driver answers
         if (ok) err = errno;
         ok = false;
     }
-    if (!ok) SetSystemReason(err, "the GPIO device's read");
-    else ClearReason();
+    if (!ok) m_reason.System(err, "the GPIO device's read");
+    else m_reason.Clear();
     return ok ? 1 : -1;
 }
 
 int CSerDio::Write(const unsigned char* data, int len) {
-    if (!IsOpened()) return Refuse(EBADF, "the channel is not open");
-    if (data == nullptr || len < 1) return Refuse(EINVAL, "Write: no selector byte");
+    if (!IsOpened()) return m_reason.Refuse(EBADF, "the channel is not open");
+    if (data == nullptr || len < 1) return m_reason.Refuse(EINVAL, "Write: no selector byte");
     const int line = OutputLine(data[0]);
     // A one-byte write is a selector alone: the text form Write("\x03") ends
     // in its terminator, which is the level 0. The second byte is read only
     // when the length says it is there.
     const bool high = len > 1 && data[1] != 0;
     if (kxsys::IoctlInt(m_hDev, high ? kRequestHigh : kRequestLow, line) < 0) {
-        SetSystemReason(errno, "the GPIO device's request");
+        m_reason.System(errno, "the GPIO device's request");
         return -1;
     }
-    ClearReason();
+    m_reason.Clear();
     return 0;
 }

@@ -29,6 +29,8 @@ public:
     using CSerBase::Write;
 
     int m_hDev;
+    // Last, after every member the channel had before it.
+    CReason m_reason;
 };
 
 #endif

@@ -163,7 +163,7 @@ int CSerNet::Open(const char* def) {
     // 34463 while the note says 99999.
     if (m_nPort < 1 || m_nPort > 0xffff) {
         kxlog::Printf("CSerNet::Open ERROR: port %d out of range!\n", m_nPort);
-        SetReason(REASON_ADDRESS, "port %d out of range (1 to 65535)", m_nPort);
+        m_reason.Set(REASON_ADDRESS, "port %d out of range (1 to 65535)", m_nPort);
         return 0;
     }
     sockaddr_in sa;
@@ -176,20 +176,20 @@ int CSerNet::Open(const char* def) {
     if (mode == MODE_BROADCAST) {
         fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
-            SetSystemReason(errno, "socket");
+            m_reason.System(errno, "socket");
             kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-            SetSystemReason(errno, "setsockopt SO_BROADCAST");
+            m_reason.System(errno, "setsockopt SO_BROADCAST");
             kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt!");
             kxsys::Close(fd);
             return 0;
         }
         m_nSocket = fd;
         kxlog::Printf("CSerNet::Open ok: %s!\n", m_szAddr);
-        ClearReason();
+        m_reason.Clear();
         return 1;
     }
 
@@ -198,14 +198,14 @@ int CSerNet::Open(const char* def) {
     const char* host = HostText(m_szAddr, mode);
     if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
         kxlog::Printf("CSerNet::Open ERROR: Invalid IPv4 address: %s!\n", host);
-        SetReason(REASON_ADDRESS, "Invalid IPv4 address: %s (dotted IPv4 only)", host);
+        m_reason.Set(REASON_ADDRESS, "Invalid IPv4 address: %s (dotted IPv4 only)", host);
         return 0;
     }
 
     if (mode == MODE_UDP) {
         fd = kxsys::Socket(AF_INET, SOCK_DGRAM, 0);
         if (fd < 0) {
-            SetSystemReason(errno, "socket");
+            m_reason.System(errno, "socket");
             kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
@@ -213,7 +213,7 @@ int CSerNet::Open(const char* def) {
         tv.tv_sec = kSendTimeoutSec;
         tv.tv_usec = 0;
         if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-            SetSystemReason(errno, "setsockopt SO_SNDTIMEO");
+            m_reason.System(errno, "setsockopt SO_SNDTIMEO");
             kxlog::Printf("CSerNet::Open setsockopt err:%d!\n", errno);
             kxsys::Close(fd);
             return 0;
@@ -221,28 +221,28 @@ int CSerNet::Open(const char* def) {
     } else {
         fd = kxsys::Socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) {
-            SetSystemReason(errno, "socket");
+            m_reason.System(errno, "socket");
             kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             kxlog::Puts("CSerNet::Open ERROR: Failed to obtain Socket Descriptor!");
             return 0;
         }
         int on = 1;
         if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-            SetSystemReason(errno, "setsockopt TCP_NODELAY");
+            m_reason.System(errno, "setsockopt TCP_NODELAY");
             kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt TCP_NODELAY!");
             kxsys::Close(fd);
             return 0;
         }
         int tos = IPTOS_LOWDELAY;
         if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0) {
-            SetSystemReason(errno, "setsockopt IP_TOS");
+            m_reason.System(errno, "setsockopt IP_TOS");
             kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt IPTOS_LOWDELAY!");
             kxsys::Close(fd);
             return 0;
         }
         for (const SocketOption& o : kKeepAlive) {
             if (setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0) {
-                SetSystemReason(errno, "setsockopt keep-alive");
+                m_reason.System(errno, "setsockopt keep-alive");
                 kxlog::Puts("CSerNet::Open ERROR: Failed to setsockopt keep-alive!");
                 kxsys::Close(fd);
                 return 0;
@@ -253,7 +253,7 @@ int CSerNet::Open(const char* def) {
     // Non-blocking connect: the channel bounds the time to connect itself
     // instead of leaving it to the system's SYN retries.
     if (!SetBlocking(fd, false)) {
-        SetSystemReason(errno, "fcntl");
+        m_reason.System(errno, "fcntl");
         kxlog::Printf("CSerNet::Open fcntl err:%d!\n", errno);
         kxsys::Close(fd);
         return 0;
@@ -263,7 +263,7 @@ int CSerNet::Open(const char* def) {
         int err = errno;
         kxlog::Puts("CSerNet::Open ERROR: Failed to connect to the host!");
         if (err != EINPROGRESS) {
-            SetSystemReason(err, "connect");
+            m_reason.System(err, "connect");
             kxsys::Close(fd);
             return 0;
         }
@@ -294,8 +294,8 @@ int CSerNet::Open(const char* def) {
             connected = false;
         }
         if (!connected) {
-            if (err == ETIMEDOUT) SetReason(ETIMEDOUT, "connect: no answer within %d s", kConnectWaits * 5);
-            else SetSystemReason(err, "connect");
+            if (err == ETIMEDOUT) m_reason.Set(ETIMEDOUT, "connect: no answer within %d s", kConnectWaits * 5);
+            else m_reason.System(err, "connect");
             kxsys::Close(fd);
             return 0;
         }
@@ -304,14 +304,14 @@ int CSerNet::Open(const char* def) {
     // Reads rely on a blocking socket (an INFINITE one receives without a
     // wait first), so a socket left non-blocking is no connection.
     if (!SetBlocking(fd, true)) {
-        SetSystemReason(errno, "fcntl");
+        m_reason.System(errno, "fcntl");
         kxlog::Printf("CSerNet::Open fcntl err:%d!\n", errno);
         kxsys::Close(fd);
         return 0;
     }
     kxlog::Printf("OK: Have connected to the %s\n", m_szAddr);
     m_nSocket = fd;
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 
@@ -330,12 +330,12 @@ int CSerNet::Close() {
 }
 
 int CSerNet::Read(unsigned char* buf, int size, int timeout) {
-    if (m_nSocket < 0) return Refuse(EBADF, "the channel is not open");
+    if (m_nSocket < 0) return m_reason.Refuse(EBADF, "the channel is not open");
     // A null buffer is the caller's mistake, not a lost connection: refuse
     // it before the receive would fail and close the channel. A negative
     // size would receive 0 bytes, which reads as a closed TCP peer and
     // throws away the pending datagram in UDP.
-    if (size < 0 || (buf == nullptr && size > 0)) return Refuse(EINVAL, "Read: no buffer, or a negative size");
+    if (size < 0 || (buf == nullptr && size > 0)) return m_reason.Refuse(EINVAL, "Read: no buffer, or a negative size");
 
     // Wide arithmetic: a huge request must not wrap into a negative wait,
     // which would mean an unbounded receive.
@@ -353,7 +353,7 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     long long leftUs = 0;
     if (wait > 0) r = WaitOne(m_nSocket, POLLIN | POLLPRI, wait * 1000LL, nullptr, &leftUs);
     if (r < 0) {
-        SetSystemReason(errno, "the wait for data");
+        m_reason.System(errno, "the wait for data");
         if (mode == MODE_BROADCAST) return -1;
         kxlog::Printf("CSerNet::Read select err: %d\r\n", errno);
         Close();
@@ -361,10 +361,10 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     }
     if (r == 0) {
         if (mode == MODE_BROADCAST) {
-            ClearReason();
+            m_reason.Clear();
             return 0;
         }
-        SetReason(ETIMEDOUT, "nothing received within %d ms", wait);
+        m_reason.Set(ETIMEDOUT, "nothing received within %d ms", wait);
         kxlog::Printf("CSerNet::Read select timeout: stTime.tv_sec=%d,stTime.tv_usec=%d,waittime=%d\r\n",
                static_cast<int>(leftUs / 1000000), static_cast<int>(leftUs % 1000000), wait);
         return -1;
@@ -376,7 +376,7 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     const int err = errno;
     log.Line("CSerNet::Read recv end:\r");
     if (n < 0) {
-        SetSystemReason(err, "recv");
+        m_reason.System(err, "recv");
         log.Format("CSerNet::Read recv err: %d\r\n", err);
         log.Flush();
         Close();
@@ -391,19 +391,19 @@ int CSerNet::Read(unsigned char* buf, int size, int timeout) {
     // ever and sending into the void. A receive of 0 bytes asked for, and an
     // empty datagram, are no close.
     if (got == 0 && size > 0 && mode == MODE_TCP) {
-        SetReason(ENOTCONN, "the peer closed the connection; the channel is closed");
+        m_reason.Set(ENOTCONN, "the peer closed the connection; the channel is closed");
         Close();
     } else {
-        ClearReason();
+        m_reason.Clear();
     }
     return got;
 }
 
 int CSerNet::Write(const unsigned char* data, int len) {
-    if (m_nSocket < 0) return Refuse(EBADF, "the channel is not open");
+    if (m_nSocket < 0) return m_reason.Refuse(EBADF, "the channel is not open");
     // A negative length would send whatever lies beyond the caller's data;
     // a null buffer has nothing to send.
-    if (len < 0 || (data == nullptr && len > 0)) return Refuse(EINVAL, "Write: no data, or a negative length");
+    if (len < 0 || (data == nullptr && len > 0)) return m_reason.Refuse(EINVAL, "Write: no data, or a negative length");
 
     const Mode mode = ModeOf(m_szAddr);
     ssize_t r;
@@ -432,9 +432,9 @@ int CSerNet::Write(const unsigned char* data, int len) {
         }
     }
     const int sent = static_cast<int>(r);
-    if (sent >= 0) ClearReason();
-    else if (errno == EDESTADDRREQ && mode != MODE_TCP) SetReason(REASON_ADDRESS, "no dotted IPv4 address or port 1 to 65535 to send to");
-    else SetSystemReason(errno, "send");
+    if (sent >= 0) m_reason.Clear();
+    else if (errno == EDESTADDRREQ && mode != MODE_TCP) m_reason.Set(REASON_ADDRESS, "no dotted IPv4 address or port 1 to 65535 to send to");
+    else m_reason.System(errno, "send");
     CLogText log;
     if (sent < 0) log.Line("ERROR: Failed to sent string.");
     log.Dump("SEND: ", data, sent);
@@ -505,13 +505,13 @@ int CSerNet::Purge() {
 }
 
 int CSerNet::GetQueued(int* in, int* out) {
-    if (m_nSocket < 0) return SetReason(EBADF, "the channel is not open"), 0;
+    if (m_nSocket < 0) return m_reason.Set(EBADF, "the channel is not open"), 0;
     int waiting = 0, unsent = 0;
-    if (ioctl(m_nSocket, FIONREAD, &waiting) != 0) return SetSystemReason(errno, "FIONREAD"), 0;
-    if (ioctl(m_nSocket, TIOCOUTQ, &unsent) != 0) return SetSystemReason(errno, "TIOCOUTQ"), 0;
+    if (ioctl(m_nSocket, FIONREAD, &waiting) != 0) return m_reason.System(errno, "FIONREAD"), 0;
+    if (ioctl(m_nSocket, TIOCOUTQ, &unsent) != 0) return m_reason.System(errno, "TIOCOUTQ"), 0;
     if (in != nullptr) *in = waiting;
     if (out != nullptr) *out = unsent;
-    ClearReason();
+    m_reason.Clear();
     return 1;
 }
 

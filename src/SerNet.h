@@ -38,6 +38,8 @@ public:
     int m_nPort;
     int m_nSocket;
     int m_nAgainCount;
+    // Last, after every member the channel had before it.
+    CReason m_reason;
 };
 
 #endif

@@ -9,6 +9,7 @@
 
 #include "LogText.h"
 #include "SerCom.h"
+#include "SerDio.h"
 #include "SerManager.h"
 #include "SerNet.h"
 #include "kxSerExt.h"
@@ -58,12 +59,22 @@ CSerBase* Ours(ISerBase* channel) {
     return channel != nullptr ? dynamic_cast<CSerBase*>(channel) : nullptr;
 }
 
+// Where the channel keeps its reason; null for one that keeps none (the USB
+// placeholder, which the manager never hands out).
+CReason* ReasonOf(CSerBase* base) {
+    if (CSerCom* serial = dynamic_cast<CSerCom*>(base)) return &serial->m_reason;
+    if (CSerNet* net = dynamic_cast<CSerNet*>(base)) return &net->m_reason;
+    if (CSerDio* dio = dynamic_cast<CSerDio*>(base)) return &dio->m_reason;
+    return nullptr;
+}
+
 // The serial channel behind `channel`; any other channel gets the reason
 // "not supported" (-4) and the caller answers failure.
 CSerCom* Serial(ISerBase* channel) {
     CSerBase* base = Ours(channel);
     CSerCom* serial = dynamic_cast<CSerCom*>(base);
-    if (base != nullptr && serial == nullptr) base->SetReason(REASON_UNSUPPORTED, "not a serial channel");
+    CReason* reason = serial == nullptr ? ReasonOf(base) : nullptr;
+    if (reason != nullptr) reason->Set(REASON_UNSUPPORTED, "not a serial channel");
     return serial;
 }
 
@@ -74,14 +85,18 @@ extern "C" {
 int KxSetLog(int mode, KxLogFn fn, void* ctx) { return kxlog::SetMode(mode, fn, ctx); }
 
 int KxLastError(ISerBase* channel, char* text, int size) {
-    const CSerBase* base = Ours(channel);
-    const char* words = base != nullptr ? base->m_szLastError : "not a channel of this plug-in";
+    CSerBase* base = Ours(channel);
+    const CReason* reason = ReasonOf(base);
+    int code = reason != nullptr ? reason->m_nCode : base != nullptr ? REASON_UNSUPPORTED : EINVAL;
+    const char* words = reason != nullptr ? reason->m_szText
+                        : base != nullptr ? "this channel keeps no reasons"
+                                          : "not a channel of this plug-in";
     if (text != nullptr && size > 0) {
         const size_t n = strnlen(words, static_cast<size_t>(size) - 1);
         memcpy(text, words, n);
         text[n] = '\0';
     }
-    return base != nullptr ? base->m_nLastError : EINVAL;
+    return code;
 }
 
 int KxSendBreak(ISerBase* channel, int ms) {
