@@ -115,11 +115,13 @@ while IFS= read -r -d '' f; do
   elves+=("$f")
 done < <(find "$armhf" -type f \( -perm -u+x -o -name '*.so' \) -not -path '*/CMakeFiles/*' -print0)
 
-# The test executables ctest knows, with their working directories.
+# The test executables ctest knows, with their working directories; only
+# those BOARD_ONLY names (blank-separated), when set.
 : >"$root/etc/board-tests"
 while IFS= read -r inc; do
   exe=$(sed -n 's/.*TEST_EXECUTABLE \[==\[\(.*\)\]==\].*/\1/p' "$inc")
   wd=$(sed -n 's/.*TEST_WORKING_DIR \[==\[\(.*\)\]==\].*/\1/p' "$inc")
+  [[ -z ${BOARD_ONLY:-} || " $BOARD_ONLY " == *" ${exe##*/} "* ]] || continue
   [[ -n $exe && -x $root$exe ]] && echo "$exe ${wd:-$(dirname "$exe")}" >>"$root/etc/board-tests"
 done < <(find "$armhf" -name '*\[1\]_include.cmake' -not -path '*/CMakeFiles/*' | sort)
 [[ -s $root/etc/board-tests ]] || die "no test executables found in $armhf"

@@ -11,10 +11,12 @@
 #   trace EVENT [TEXT]
 #             the last field of each line of EVENT since the mark that
 #             contains TEXT, in order: the value a register was written,
-#             the FTDI request's value ("trace pl011_write addr 0x00000030")
+#             the FTDI request's value ("trace pl011_write addr 0x00000030"),
+#             each after the time QEMU traced it (seconds of the build
+#             machine's clock, from -msg timestamp=on; "-" without) and "/"
 #
-# and gets one line back: "ok" (for trace: "ok" and the values, each after
-# a blank), or "error: WHY".
+# and gets one line back: "ok" (for trace: "ok" and TIME/VALUE words, each
+# after a blank), or "error: WHY".
 #
 # KXBOARD_QMP names QEMU's QMP socket, KXBOARD_DEVICE the -device options
 # the adapter was started with (its id among them), KXBOARD_TRACE the file
@@ -81,7 +83,12 @@ while read -r request; do
     "trace "*)
       read -r _ event text <<<"$request"
       echo "ok$(tail -c +$((mark + 1)) "$trace" 2>/dev/null |
-        awk -v ev="$event" -v text="$text" '($1 == ev || $1 ~ ":" ev "$") && index($0, text) { printf " %s", $NF }')"
+        awk -v ev="$event" -v text="$text" '($1 == ev || $1 ~ ":" ev "$") && index($0, text) {
+          # A timed line starts "PID@SECONDS.MICROSECONDS:EVENT".
+          at = $1
+          if (!sub(/:.*/, "", at) || !sub(/^[0-9]+@/, "", at)) at = "-"
+          printf " %s/%s", at, $NF
+        }')"
       ;;
     unplug)
       echo "{\"execute\": \"device_del\", \"arguments\": {\"id\": \"$id\"}}" >&"${QMP[1]}"

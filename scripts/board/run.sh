@@ -10,13 +10,15 @@
 # tests' requests to unplug and replug the adapter, which
 # scripts/board/plug.sh passes to QEMU's QMP socket, and their questions
 # about what the three UART chips were told: QEMU traces the PL011's and the
-# 16550's register writes and the FTDI's control requests to a file that
-# plug.sh reads. The USB gadget's two ports (g_serial's ttyGS0, cdc_acm's
-# ttyACM0) are both inside the board.
+# 16550's register writes and the FTDI's control requests, each with its
+# time (a break's length shows), to a file that plug.sh reads. The USB
+# gadget's two ports (g_serial's ttyGS0, cdc_acm's ttyACM0) are both inside
+# the board.
 #
 #   scripts/board/run.sh [ARMHF_BUILD_DIR]
 #
-# BOARD_LIMIT (seconds, default 240) bounds the run from QEMU's start.
+# BOARD_LIMIT (seconds, default 240) bounds the run from QEMU's start;
+# BOARD_ONLY (executable names, blank-separated) runs only those tests.
 # Fails on a failed test, a kernel panic, a board that stopped without its
 # results, or a run past the limit, showing the console's last lines.
 set -uo pipefail
@@ -85,7 +87,7 @@ timeout -k 10 "$limit" qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 
   -chardev serial,id=pciser,path="$pci_pty" -device pci-serial,chardev=pciser \
   -qmp unix:"$qmp_sock",server=on,wait=off \
   -trace pl011_write -trace serial_write -trace usb_serial_handle_control \
-  -trace usb_serial_set_flow_control -D "$trace" \
+  -trace usb_serial_set_flow_control -D "$trace" -msg timestamp=on \
   </dev/null 2>"$out/qemu.log" | while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line" >>"$console"

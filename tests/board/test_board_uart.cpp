@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "SerCom.h"
+#include "kxSerExt.h"
 #include "kxtest.h"
 #include "serial_pty.h"
 #include "uart_frame.h"
@@ -50,6 +51,11 @@
 namespace {
 
 const uint8_t kAddress = 0x11;  // never 0x00: Read drops a leading zero byte
+
+// What the driver's line counters (TIOCGICOUNT, KxGetCounters) count: the
+// bytes both ways; only the line events its device reports (cdc_acm: the
+// notifications of a CDC ACM device, no bytes); nothing (no such request).
+enum Counts { kCountsBytes, kCountsNoBytes, kNoCounters };
 
 struct LineCase {
     const char* env;   // names the device, set by the board's init
@@ -72,6 +78,7 @@ struct LineCase {
     bool noLine = false;
     // The far end inside the board, served by a peer the test starts.
     const char* partner = nullptr;
+    Counts counts = kCountsBytes;
 };
 
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.env; }
@@ -98,6 +105,22 @@ unsigned OnQemuTerminal(unsigned rate) {
     for (unsigned s : kStandardSpeeds)
         if (rate * 10ull / 11 <= s) return s;
     return 0;
+}
+
+// The line the driver holds, read through a descriptor of our own, as text
+// that names every field: what a refused Open must leave as it found it.
+std::string PortLine(const std::string& path) {
+    kxtest::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    KernelTermios2 t;
+    if (!fd || ioctl(fd.get(), kTcgets2, &t) != 0) {
+        ADD_FAILURE() << "the line of " << path << " cannot be read: " << strerror(errno);
+        return strerror(errno);
+    }
+    char text[256];
+    int n = snprintf(text, sizeof text, "iflag %o oflag %o cflag %o lflag %o line %u speed %u/%u cc", t.c_iflag,
+                     t.c_oflag, t.c_cflag, t.c_lflag, t.c_line, t.c_ispeed, t.c_ospeed);
+    for (cc_t c : t.c_cc) n += snprintf(text + n, sizeof text - static_cast<size_t>(n), " %x", c);
+    return text;
 }
 
 // The device named by `env`, or empty when this machine has none.
@@ -301,18 +324,24 @@ TEST_P(BoardUart, LineSettingsReachTheDriver) {
     }
     const int fds = kxtest::CountOpenFds();
     for (const std::string& settings : refused) {
+        SCOPED_TRACE(settings);
+        const std::string before = PortLine(path_);
         std::unique_ptr<CSerCom> ch = Open(settings);
-        EXPECT_FALSE(ch) << settings;
+        EXPECT_FALSE(ch);
         if (ch) ch->Close();  // the port stays free for the tests after
+        EXPECT_EQ(PortLine(path_), before) << "the line as the refused Open found it";
     }
     EXPECT_EQ(kxtest::CountOpenFds(), fds) << "no descriptor left behind";
 }
 
 // Line-control settings one at a time, each undone by a later row (they
 // stay in the driver after Close, as the speed does).
+// The second is refused on the ports without RS-485 after its flow control
+// was applied: the port keeps flow=rtscts.
 const char* const kControlRows[] = {
-    "flow=rtscts", "flow=xonxoff", "flow=none", "rs485=on,rtsbefore=5,rtsafter=10", "rs485=inverted",
-    "rs485=off",   "dtr=0",        "dtr=1",     "rts=0",  "rts=1",  "hupcl=0", "hupcl=1", "lowlat=1", "lowlat=0",
+    "flow=rtscts", "flow=xonxoff,rs485=on", "flow=xonxoff", "flow=none", "rs485=on,rtsbefore=5,rtsafter=10",
+    "rs485=inverted", "rs485=off", "dtr=0", "dtr=1", "rts=0", "rts=1", "hupcl=0", "hupcl=1", "lowlat=1",
+    "lowlat=0",
 };
 
 std::vector<std::string> Tokens(const std::string& settings) {
@@ -369,7 +398,8 @@ void ExpectPortFree(const std::string& path) {
 }
 
 // What the driver takes opens and reads back so; what it refuses fails Open
-// with the setting named and leaves the port free.
+// with the setting named and leaves the port free and its line (flow
+// control, HUPCL, speed, every flag) as it found it.
 TEST_P(BoardUart, LineControlSettingsReachTheDriverOrFailOpen) {
     const std::string refuses = std::string(" ") + GetParam().refuses + " ";
     const int fds = kxtest::CountOpenFds();
@@ -378,12 +408,14 @@ TEST_P(BoardUart, LineControlSettingsReachTheDriverOrFailOpen) {
         std::string refused, log;
         for (const std::string& token : Tokens(settings))
             if (refused.empty() && refuses.find(" " + token + " ") != std::string::npos) refused = token;
+        const std::string before = PortLine(path_);
         std::unique_ptr<CSerCom> ch = OpenLogged(std::string("115200,N,8,1,") + settings, &log);
         if (!refused.empty()) {
             EXPECT_FALSE(ch) << "the driver took it";
             EXPECT_NE(log.find("serial setting refused: " + refused + "\n"), std::string::npos) << log;
             if (ch) ch->Close();
             ExpectPortFree(path_);
+            EXPECT_EQ(PortLine(path_), before) << "the line as the refused Open found it";
         } else if (ch) {
             ExpectControlMade(ch->GetHandle(), settings);
             ch->Close();
@@ -433,6 +465,88 @@ TEST_P(BoardUart, AllByteValuesBothWays) {
         ASSERT_TRUE(ch) << path_;
         const std::vector<uint8_t> back = Exchange(*ch, frame, frame.size());
         EXPECT_EQ(back, frame) << kxtest::Hex(back.data(), int(back.size()));
+        ch->Close();
+    }
+}
+
+// The driver's line counters grow by the bytes of a request and its answer
+// (on the UARTs and the FTDI; cdc_acm keeps no byte counts and g_serial no
+// counters), and no error counter moves on a clean line. QEMU models no
+// framing or parity errors and no overruns: the native tests give those
+// counters with a driver model.
+TEST_P(BoardUart, LineCountersCountTheRequestAndTheAnswer) {
+    std::unique_ptr<CSerCom> ch = Open("115200,N,8,1");
+    ASSERT_TRUE(ch) << path_;
+    KxCounters before = {}, after = {};
+    char why[128] = "";
+    const int answered = KxGetCounters(ch.get(), &before);
+    const int reason = KxLastError(ch.get(), why, sizeof why);
+    if (GetParam().counts == kNoCounters) {
+        EXPECT_EQ(answered, 0);
+        EXPECT_EQ(reason, -4) << why;
+        ch->Close();  // destroying a channel leaves its descriptor open
+        return;
+    }
+    ASSERT_EQ(answered, 1) << reason << " " << why;
+    const std::vector<uint8_t> request = kxframe::Make(kAddress, kxframe::kFuncRead, {0x20, 0x00, 3});
+    const std::vector<uint8_t> answer = Exchange(*ch, request, 4 + 6 + 2);
+    ASSERT_TRUE(kxframe::Valid(answer.data(), answer.size())) << kxtest::Hex(answer.data(), int(answer.size()));
+    ASSERT_EQ(KxGetCounters(ch.get(), &after), 1);
+    const bool bytes = GetParam().counts == kCountsBytes;
+    EXPECT_EQ(after.tx - before.tx, bytes ? static_cast<int>(request.size()) : 0);
+    EXPECT_EQ(after.rx - before.rx, bytes ? static_cast<int>(answer.size()) : 0);
+    EXPECT_EQ(after.frame, before.frame);
+    EXPECT_EQ(after.parity, before.parity);
+    EXPECT_EQ(after.overrun, before.overrun);
+    EXPECT_EQ(after.brk, before.brk);
+    EXPECT_EQ(after.bufOverrun, before.bufOverrun);
+    ch->Close();
+}
+
+// echo=drop across a peer that hands each request back before its answer,
+// as a 2-wire RS-485 line does: Read gets the answer alone. Without it the
+// echo comes first; an answer without an echo still comes whole.
+TEST_P(BoardUart, EchoDropReadsOnlyTheAnswerOfAnEchoingLine) {
+    const std::vector<uint8_t> inner = kxframe::Make(kAddress, kxframe::kFuncRead, {0x30, 0x00, 2});
+    const std::vector<uint8_t> request = kxframe::Make(kAddress, kxframe::kFuncEchoed, inner);
+    const size_t answerSize = 4 + 4 + 2;
+    // The first `want` bytes Read delivers after `sent` (an echo let through
+    // would be among them); the log in `text`.
+    auto exchange = [](CSerCom& ch, const std::vector<uint8_t>& sent, size_t want, std::string* text) {
+        std::vector<uint8_t> got(want);
+        int total = 0;
+        kxtest::StdoutCapture log;
+        if (ch.Write(sent.data(), static_cast<int>(sent.size())) == static_cast<int>(sent.size()))
+            for (int i = 0; i < 5 && total < static_cast<int>(want); ++i) {
+                const int r = ch.Read(got.data() + total, static_cast<int>(want) - total, 2000);
+                if (r <= 0) break;
+                total += r;
+            }
+        *text = log.Stop();
+        got.resize(static_cast<size_t>(total));
+        return got;
+    };
+    for (const bool drop : {true, false}) {
+        SCOPED_TRACE(drop ? "echo=drop" : "echo=off");
+        std::string text;
+        std::unique_ptr<CSerCom> ch = OpenLogged(drop ? "115200,N,8,1,echo=drop" : "115200,N,8,1,echo=off", &text);
+        ASSERT_TRUE(ch) << text;
+        const size_t at = drop ? 0 : request.size();
+        const std::vector<uint8_t> got = exchange(*ch, request, at + answerSize, &text);
+        ASSERT_EQ(got.size(), at + answerSize) << kxtest::Hex(got.data(), int(got.size()));
+        EXPECT_TRUE(std::equal(request.begin(), request.begin() + static_cast<long>(at), got.begin()))
+            << "the echo first";
+        EXPECT_TRUE(kxframe::Valid(got.data() + at, answerSize)) << kxtest::Hex(got.data(), int(got.size()));
+        EXPECT_EQ(got[at + 1], kxframe::kFuncRead);
+        EXPECT_EQ(kxframe::Get16(&got[at + 4]), kxframe::RegisterValue(0x30));
+        EXPECT_EQ(text.find("echo mismatch"), std::string::npos) << text;
+        if (drop) {
+            // No echo at all: the answer differs from the request at its
+            // third byte, one line says so, and the answer comes whole.
+            const std::vector<uint8_t> back = exchange(*ch, inner, answerSize, &text);
+            EXPECT_TRUE(kxframe::Valid(back.data(), back.size())) << kxtest::Hex(back.data(), int(back.size()));
+            EXPECT_NE(text.find("echo mismatch at byte 2\r\n"), std::string::npos) << text;
+        }
         ch->Close();
     }
 }
@@ -520,27 +634,61 @@ const LineCase kUsb = {"KXSER_BOARD_USB", "Usb", 0x120000, 200, 3000000, 250000,
 const LineCase kPci = {"KXSER_BOARD_PCI", "Pci", 0x100000, 50, 115200, 28800, 460800, true, true, true,
                        "rs485=on rs485=inverted"};
 const LineCase kAcm = {"KXSER_BOARD_ACM", "Acm", 0x120000, 50, 4000000, 31250, 0, true, false, false,
-                       "rs485=on rs485=inverted lowlat=1", false, "KXSER_BOARD_GADGET"};
+                       "rs485=on rs485=inverted lowlat=1", false, "KXSER_BOARD_GADGET", kCountsNoBytes};
 const LineCase kGadget = {"KXSER_BOARD_GADGET", "Gadget", 0x100000, 50, 4000000, 31250, 0, true, false, false,
                           "flow=rtscts rs485=on rs485=inverted dtr=0 dtr=1 rts=0 rts=1 lowlat=1", true,
-                          "KXSER_BOARD_ACM"};
+                          "KXSER_BOARD_ACM", kNoCounters};
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUart, ::testing::Values(kUart, kUsb, kPci, kAcm, kGadget), LineName);
 INSTANTIATE_TEST_SUITE_P(Lines, BoardUartSilence, ::testing::Values(kUart), LineName);
+
+// One line of QEMU's trace: when it came (seconds of the build machine's
+// clock) and the value written.
+struct TraceLine {
+    double at;
+    unsigned long value;
+};
+
+// The lines of `event` since the mark that contain `text`; false with the
+// control port's answer when not "ok".
+bool TracedLines(BoardControl& control, const char* event, const char* text, std::vector<TraceLine>* lines,
+                 std::string* answer) {
+    *answer = control.Ask(std::string("trace ") + event + " " + text);
+    if (answer->compare(0, 2, "ok") != 0) return false;
+    std::istringstream in(answer->substr(2));
+    for (std::string word; in >> word;) {
+        const size_t slash = word.find('/');
+        lines->push_back({atof(word.c_str()), strtoul(word.c_str() + slash + 1, nullptr, 0)});
+    }
+    return true;
+}
 
 // The masked values of `event`'s lines since the mark that contain `text`,
 // in hex, repeats collapsed; or the control port's answer when not "ok".
 std::string Traced(BoardControl& control, const char* event, const char* text, unsigned mask) {
-    const std::string answer = control.Ask(std::string("trace ") + event + " " + text);
-    if (answer.compare(0, 2, "ok") != 0) return "(" + answer + ")";
-    std::istringstream in(answer.substr(2));
+    std::vector<TraceLine> lines;
+    std::string answer;
+    if (!TracedLines(control, event, text, &lines, &answer)) return "(" + answer + ")";
     std::string out, last;
-    for (std::string word; in >> word;) {
+    for (const TraceLine& line : lines) {
         char hex[16];
-        snprintf(hex, sizeof hex, "%lx", strtoul(word.c_str(), nullptr, 0) & mask);
+        snprintf(hex, sizeof hex, "%lx", line.value & mask);
         if (hex != last) out += (out.empty() ? "" : " ") + std::string(hex);
         last = hex;
     }
     return out;
+}
+
+// How long the chip held the bit of `mask` set, from the first write that
+// set it to the next that cleared it, in ms by QEMU's trace; -1 if never.
+double HeldMs(BoardControl& control, const char* event, const char* text, unsigned mask) {
+    std::vector<TraceLine> lines;
+    std::string answer;
+    if (!TracedLines(control, event, text, &lines, &answer)) return -1;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if ((lines[i].value & mask) != 0)
+            for (size_t j = i + 1; j < lines.size(); ++j)
+                if ((lines[j].value & mask) == 0) return (lines[j].at - lines[i].at) * 1000;
+    return -1;
 }
 
 // `want` whole, or its end after "... ".
@@ -560,17 +708,29 @@ bool TraceMatches(const std::string& got, const std::string& want) {
 // back the timer it read from the adapter at probe: QEMU's model reports 0
 // (a real FT232 16 ms). A row's trace covers the Open, a frame echoed after
 // it, or the Close; kBootFrame first sets RS-485 on the port as a device
-// tree does at boot, and Open names none.
+// tree does at boot, and Open names none. kRefused: an Open the driver
+// refuses puts the chip back as it was: on the FTDI the flow control it
+// tried (4), then rtscts again (1), then the 0 ftdi_sio sends whenever it
+// drops DTR and RTS at a close (QEMU's model also shows 0 at each open's
+// reset request). kLines: KxSetLines after the Open raises the `set` lines
+// and lowers the `clear` ones. kBreak: KxSendBreak(50) sets the chip's break
+// bit (the PL011's LCR_H BRK 0x1, the 16550's LCR 0x40, the FTDI's data
+// request's 0x4000) and clears it about 50 ms later by the trace's clock
+// (the guest's clock is the build machine's; the margin is for a busy
+// machine). QEMU cannot show a modem input line (CTS, DSR, DCD, RI are
+// constant in its models) nor a framing error: the native tests cover those
+// with a driver model.
 TEST(BoardUartTrace, LineControlReachesTheChip) {
     BoardControl control;
     if (BoardDevice("KXSER_BOARD_UART").empty() || BoardDevice("KXSER_BOARD_USB").empty() ||
         BoardDevice("KXSER_BOARD_PCI").empty() || !control.Open())
         GTEST_SKIP() << "no UARTs traced by QEMU here; the board run has them (make test-board)";
-    enum Step { kOpen, kFrame, kBootFrame, kClose };
+    enum Step { kOpen, kFrame, kBootFrame, kClose, kRefused, kLines, kBreak };
     const char *const uart = "KXSER_BOARD_UART", *const usb = "KXSER_BOARD_USB", *const pci = "KXSER_BOARD_PCI";
     const char *const pl011 = "pl011_write", *const cr = "addr 0x00000030";
     const char *const ftdi = "usb_serial_handle_control", *const modem = "control 0x4001,";
     const char *const mcr = "addr 0x04";
+    const char *const lcrh = "addr 0x0000002c", *const data = "control 0x4004,", *const lcr = "addr 0x03";
     const struct {
         const char* env;
         const char* settings;
@@ -579,6 +739,7 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
         const char* text;
         unsigned mask;
         const char* want;
+        int set = 0, clear = 0;
     } rows[] = {
         {uart, "flow=rtscts", kOpen, pl011, cr, 0xc000, "... c000"},
         {uart, "flow=none,dtr=0", kOpen, pl011, cr, 0xc400, "... 0"},
@@ -588,7 +749,11 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
         {uart, "rs485=off", kFrame, pl011, cr, 0x800, ""},
         {uart, "", kBootFrame, pl011, cr, 0x800, "0 800"},
         {uart, "rs485=off", kFrame, pl011, cr, 0x800, ""},
+        {uart, "dtr=0,rts=1", kLines, pl011, cr, 0xc00, "... 400", TIOCM_DTR, TIOCM_RTS},
+        {uart, "dtr=1,rts=0", kLines, pl011, cr, 0xc00, "... 800", TIOCM_RTS, TIOCM_DTR},
+        {uart, "", kBreak, pl011, lcrh, 0x1, "1 0"},
         {usb, "flow=rtscts", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 1"},
+        {usb, "flow=xonxoff,rs485=on", kRefused, "usb_serial_set_flow_control", "", ~0u, "... 4 1 0"},
         {usb, "flow=xonxoff", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 4"},
         {usb, "flow=none", kOpen, "usb_serial_set_flow_control", "", ~0u, "... 0"},
         {usb, "dtr=0,rts=0", kOpen, ftdi, modem, 0x303, "... 300"},
@@ -597,6 +762,9 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
         {usb, "", kClose, ftdi, modem, 0x101, "100"},
         {usb, "hupcl=0", kClose, ftdi, modem, 0x101, ""},
         {usb, "hupcl=1", kClose, ftdi, modem, 0x101, "100"},
+        {usb, "dtr=0,rts=1", kLines, ftdi, modem, 0x101, "101", TIOCM_DTR, 0},
+        {usb, "dtr=1,rts=1", kLines, ftdi, modem, 0x202, "200", 0, TIOCM_RTS},
+        {usb, "", kBreak, ftdi, data, 0x4000, "4000 0"},
         {pci, "dtr=0,rts=1", kOpen, "serial_write", mcr, 0x3, "... 2"},
         {pci, "dtr=1,rts=0", kOpen, "serial_write", mcr, 0x3, "... 1"},
         {pci, "flow=rtscts,lowlat=1", kOpen, "serial_write", mcr, 0x3, "... 3"},
@@ -604,6 +772,9 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
         {pci, "", kClose, "serial_write", mcr, 0x1, "... 0"},
         {pci, "hupcl=0", kClose, "serial_write", mcr, 0x1, "1"},
         {pci, "hupcl=1", kClose, "serial_write", mcr, 0x1, "... 0"},
+        {pci, "dtr=0,rts=1", kLines, "serial_write", mcr, 0x3, "... 1", TIOCM_DTR, TIOCM_RTS},
+        {pci, "dtr=1,rts=0", kLines, "serial_write", mcr, 0x3, "... 2", TIOCM_RTS, TIOCM_DTR},
+        {pci, "", kBreak, "serial_write", lcr, 0x40, "40 0"},
     };
     const std::vector<uint8_t> ping = kxframe::Make(kAddress, kxframe::kFuncEcho, {'r', 't', 's'});
     for (const auto& r : rows) {
@@ -617,11 +788,18 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
             kxtest::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
             EXPECT_EQ(ioctl(fd.get(), TIOCSRS485, &boot), 0) << strerror(errno);
         }
-        if (r.step == kOpen) {
+        if (r.step == kOpen || r.step == kRefused) {
             EXPECT_EQ(control.Ask("mark"), "ok");
         }
         std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(path.substr(path.rfind('/') + 1) + ":115200,N,8,1" +
                                                            (*r.settings != '\0' ? "," : "") + r.settings);
+        if (r.step == kRefused) {
+            EXPECT_FALSE(ch) << "the driver took it";
+            if (ch) ch->Close();
+            const std::string got = Traced(control, r.event, r.text, r.mask);
+            EXPECT_TRUE(TraceMatches(got, r.want)) << r.event << " " << r.text << ": " << got << ", wanted " << r.want;
+            continue;
+        }
         if (!ch) {
             ADD_FAILURE() << "Open failed";
             continue;
@@ -641,8 +819,38 @@ TEST(BoardUartTrace, LineControlReachesTheChip) {
         if (r.step == kFrame || r.step == kBootFrame) {
             EXPECT_EQ(Exchange(*ch, ping, ping.size()), ping);
         }
+        char why[128] = "";
+        if (r.step == kLines) {
+            EXPECT_EQ(KxSetLines(ch.get(), r.set, r.clear), 1) << KxLastError(ch.get(), why, sizeof why) << why;
+            const int lines = KxGetLines(ch.get());
+            EXPECT_TRUE(lines >= 0 && (lines & r.set) == r.set && (lines & r.clear) == 0) << "read back: " << lines;
+        }
+        // QEMU's FT232 never sets the transmitter-empty bit in its status
+        // bytes, which ftdi_sio hands on (TIOCSERGETLSR): the break waits
+        // for output that has left and gives up (a real FT232 reports it).
+        unsigned lsr = 0;
+        const bool breaks = r.step != kBreak || ioctl(ch->GetHandle(), TIOCSERGETLSR, &lsr) != 0 ||
+                            (lsr & TIOCSER_TEMT) != 0;
+        if (r.step == kBreak) {
+            const double start = kxtest::NowMs();
+            const int sent = KxSendBreak(ch.get(), 50);
+            const int reason = KxLastError(ch.get(), why, sizeof why);
+            if (breaks) {
+                EXPECT_EQ(sent, 1) << reason << " " << why;
+                EXPECT_GE(kxtest::NowMs() - start, 50 * 0.95) << "KxSendBreak returned before the time asked";
+            } else {
+                EXPECT_EQ(sent, 0) << "TIOCSERGETLSR " << lsr;
+                EXPECT_EQ(reason, ETIMEDOUT) << why;
+            }
+        }
         const std::string got = Traced(control, r.event, r.text, r.mask);
-        EXPECT_TRUE(TraceMatches(got, r.want)) << r.event << " " << r.text << ": " << got << ", wanted " << r.want;
+        const std::string want = breaks ? r.want : "";
+        EXPECT_TRUE(TraceMatches(got, want)) << r.event << " " << r.text << ": " << got << ", wanted " << want;
+        if (r.step == kBreak && breaks) {
+            const double held = HeldMs(control, r.event, r.text, r.mask);
+            EXPECT_GE(held, 45) << "the break by the trace";
+            EXPECT_LT(held, 1000) << "the break by the trace";
+        }
         ch->Close();
     }
 }

@@ -15,6 +15,9 @@
 //   kFuncLine     no data: the peer's line settings, as QEMU passed them on to
 //                 its terminal: speed in bit/s (4, LE), stop bits (1); an
 //                 exception from a peer on a socket, which has none
+//   kFuncEchoed   data = a whole frame: this request back as it came (what a
+//                 2-wire RS-485 adapter's receiver hears while it sends),
+//                 then the answer to the inner frame
 //   otherwise, or on a bad CRC: an exception frame, function | 0x80, one data
 //   byte kExceptionBadCrc or kExceptionUnknown.
 #ifndef KXSER_TESTS_BOARD_UART_FRAME_H
@@ -32,6 +35,7 @@ const uint8_t kFuncEcho = 0x08;
 const uint8_t kFuncPaced = 0x41;
 const uint8_t kFuncTrickle = 0x42;
 const uint8_t kFuncLine = 0x43;
+const uint8_t kFuncEchoed = 0x44;
 const uint8_t kExceptionUnknown = 0x01;
 const uint8_t kExceptionBadCrc = 0x08;
 const size_t kHeaderSize = 4;

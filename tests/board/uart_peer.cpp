@@ -120,6 +120,12 @@ bool Answer(int fd, const std::vector<uint8_t>& f) {
             return true;
         }
         break;
+    case kxframe::kFuncEchoed:
+        if (kxframe::Valid(data, len)) {
+            // The echo first, whole, as a half-duplex line hands it back.
+            return SendAll(fd, f) && Answer(fd, std::vector<uint8_t>(data, data + len));
+        }
+        break;
     default:
         break;
     }
