@@ -67,8 +67,9 @@ int Configure(int fd, int speed, int dataBits, char parity, int stop, char flow,
               const Control& control, Failure* why = nullptr) noexcept;
 
 // Waits until the output has left the line (the tty's queue is empty, and
-// the UART's transmitter where the driver tells), at most `timeoutUs`: true
-// when it has; false with errno (ETIMEDOUT when the time ran out).
+// the UART's transmitter where the driver tells, or the time a FIFO of 512
+// characters takes has passed), at most `timeoutUs`: true when it has; false
+// with errno (ETIMEDOUT when the time ran out).
 bool WaitSent(int fd, long long timeoutUs) noexcept;
 // The time `bytes` characters take on the line as it is set, in us.
 long long LineTimeUs(int fd, long long bytes) noexcept;

@@ -106,6 +106,7 @@ int outDrain = 0;
 int outFlushes = 0;          // TCOFLUSH requests seen
 struct serial_icounter_struct icount;  // the line counters
 bool asUart = false;         // fstat shows a UART's number: a pty has no break
+int lsr = -1;                // >= 0: TIOCSERGETLSR answers it
 double breakOn = 0, breakOff = 0;  // ms, when TIOCSBRK and TIOCCBRK came
 
 int RealFstat(int fd, struct stat* st) {
@@ -158,6 +159,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
             if (drv::forcesOnSend) drv::rs485.flags = (rs->flags & ~SER_RS485_RTS_AFTER_SEND) | SER_RS485_RTS_ON_SEND;
             if (drv::rs485.delay_rts_before_send > drv::maxDelay) drv::rs485.delay_rts_before_send = drv::maxDelay;
             if (drv::rs485.delay_rts_after_send > drv::maxDelay) drv::rs485.delay_rts_after_send = drv::maxDelay;
+            return 0;
+        case TIOCSERGETLSR:
+            if (drv::lsr < 0) return real(fd, request, arg);
+            *lines = drv::lsr;
             return 0;
         case TIOCSBRK: drv::breakOn = kxtest::NowMs(); return 0;
         case TIOCCBRK: drv::breakOff = kxtest::NowMs(); return 0;
@@ -813,6 +818,14 @@ TEST(SerComOpen, ExportsOnThePtyAndTheDriverModel) {
     drv::outDrain = 128;
     EXPECT_EQ(KxDrain(ch.get(), 10000), 1);
     drv::outQueue = -1;
+    // A transmitter that never reports itself empty (QEMU's FT232): drained
+    // once a FIFO's time has passed, not before.
+    drv::lsr = 0;
+    EXPECT_EQ(KxDrain(ch.get(), 5), 0);
+    EXPECT_EQ(KxDrain(ch.get(), 10000), 1);
+    drv::lsr = TIOCSER_TEMT;
+    EXPECT_EQ(KxDrain(ch.get(), 0), 1);
+    drv::lsr = -1;
     drv::rdev = 0;
     // Closed, then another kind of channel, then none at all.
     {
