@@ -63,7 +63,12 @@ void WaitForTurn(unsigned* word, unsigned ticket) {
             if ((now & kServingMask) == ticket) return;
             if (i >= kSpinTries && (!next || (i % 64 == 0 && kxsys::MonotonicUs() >= until))) break;
         }
-        kxsys::FutexWaitBits(word, now, TicketBit(ticket));
+        // Further back, a waiter sleeps until the ticket before its own is
+        // served: then it is next, and spins while that holder holds. The
+        // bit follows the word the sleep is checked against, so a turn that
+        // came during the spin is not slept through.
+        const bool nextNow = ((ticket - now) & kServingMask) == 1;
+        kxsys::FutexWaitBits(word, now, TicketBit(nextNow ? ticket : ticket - 1));
     }
 }
 
