@@ -41,9 +41,9 @@ inline void CpuRelax() {
 #endif
 }
 
-// Each waiter sleeps under the bit of its own ticket, so Unlock wakes the
-// next one only (and, with more than 32 waiters, the few that share its
-// bit), not the whole queue.
+// Waiters sleep under the bits of tickets, so Unlock's one wake reaches the
+// waiter whose turn it is and the one behind it (and, with more than 32
+// waiters, the few that share a bit), not the whole queue.
 unsigned TicketBit(unsigned ticket) { return 1u << (ticket & 31u); }
 
 // A brief hold is over within a short spin; then the waiter sleeps until
