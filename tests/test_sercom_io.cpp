@@ -95,6 +95,7 @@ bool hasRs485 = true;
 struct serial_rs485 rs485;
 __u32 maxDelay = 100;
 int modem = 0;
+int stuck = 0;               // modem lines the driver does not change
 int serialFlags = 0;
 bool keepsLowLatency = true;
 bool forcesOnSend = false;   // drops the inverted polarity
@@ -168,8 +169,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
         case TIOCCBRK: drv::breakOff = kxtest::NowMs(); return 0;
         case TIOCGICOUNT: *static_cast<struct serial_icounter_struct*>(arg) = drv::icount; return 0;
         case TIOCMGET: *lines = drv::modem; return 0;
-        case TIOCMBIS: drv::modem |= *lines; return 0;
-        case TIOCMBIC: drv::modem &= ~*lines; return 0;
+        case TIOCMBIS: drv::modem |= *lines & ~drv::stuck; return 0;
+        case TIOCMBIC: drv::modem &= ~(*lines & ~drv::stuck); return 0;
         case TIOCGSERIAL:
             memset(ss, 0, sizeof *ss);
             ss->flags = drv::serialFlags;
@@ -487,6 +488,10 @@ TEST(SerComOpen, EveryWayOfLettingGoLeavesThePortFree) {
         expectFree("Close after a reopen");
         spy::keptSpeed = B9600;
         if (ch.Open(line.Def("19200").c_str()) != 0) bad += "a speed the driver kept back opened; ";
+        // One that kept its speed but took the stop bits asked took part of
+        // the request: refused, whatever the rest.
+        spy::keptSpeed = B9600;
+        if (ch.Open(line.Def("19200,N,8,2").c_str()) != 0) bad += "a kept speed with the stop bits taken opened; ";
         // One that kept its speed and takes one stop bit only still takes
         // parity and character size: no port without a line.
         spy::oneStop = true;
@@ -613,6 +618,22 @@ TEST(SerComOpen, LineControlSettings) {
         EXPECT_EQ(Attrs(line.holder.get()).c_cflag & row.cflagOn, row.cflagOn);
         ch.Close();
     }
+}
+
+// A refused Open at another speed puts a rate without a B constant back
+// (through termios2).
+TEST(SerComOpen, RefusedOpenPutsACustomRateBack) {
+    SerialLine line;
+    if (!Carries(line.holder.get(), 250000)) GTEST_SKIP() << "this system carries no 250000 to a pty (qemu-user)";
+    std::unique_ptr<CSerCom> ch = kxtest::OpenChannel(line.Def("250000,N,8,1"));
+    ASSERT_TRUE(ch);
+    StdoutCapture quiet;
+    ch->Close();
+    EXPECT_EQ(ch->Open(line.Def("9600,N,8,1,dtr=0").c_str()), 0);
+    unsigned rate = 0, in = 0;
+    ASSERT_EQ(kxsys::GetLineRate(line.holder.get(), &rate, &in), 0);
+    EXPECT_EQ(rate, 250000u);
+    EXPECT_EQ(in, 250000u);
 }
 
 // The settings a pty cannot carry, on the driver model: what reaches it, and
@@ -804,9 +825,23 @@ TEST(SerComOpen, ExportsOnThePtyAndTheDriverModel) {
     EXPECT_EQ(KxSetLines(ch.get(), TIOCM_DTR, TIOCM_RTS), 0);
     EXPECT_EQ(drv::modem, TIOCM_RTS | TIOCM_CTS | TIOCM_CD);
     EXPECT_EQ(reason(ch.get()), "5 TIOCMBIS/TIOCMBIC: Input/output error");
-    // The break is held for the time asked, on a driver that has one.
+    // A line the driver does not change: refused, and the other put back.
+    drv::stuck = TIOCM_DTR;
+    EXPECT_EQ(KxSetLines(ch.get(), TIOCM_DTR, TIOCM_RTS), 0);
+    EXPECT_EQ(reason(ch.get()), "-2 the driver did not take DTR and RTS");
+    EXPECT_EQ(drv::modem, TIOCM_RTS | TIOCM_CTS | TIOCM_CD);
+    drv::stuck = 0;
+    // The break is held for the time asked, on a driver that has one, once
+    // the output before it has left (a held line: not at all).
     drv::asUart = true;
     EXPECT_EQ(KxSendBreak(ch.get(), 50), 1) << reason(ch.get());
+    const double breakAt = drv::breakOn;
+    drv::outQueue = 64;
+    drv::outDrain = 0;
+    EXPECT_EQ(KxSendBreak(ch.get(), 50), 0);
+    EXPECT_EQ(KxLastError(ch.get(), nullptr, 0), ETIMEDOUT);
+    EXPECT_EQ(drv::breakOn, breakAt) << "a break in the middle of the output";
+    drv::outQueue = -1;
     drv::asUart = false;
     EXPECT_GE(drv::breakOff - drv::breakOn, 45);
     EXPECT_LT(drv::breakOff - drv::breakOn, 2000);
@@ -826,6 +861,30 @@ TEST(SerComOpen, ExportsOnThePtyAndTheDriverModel) {
     drv::lsr = TIOCSER_TEMT;
     EXPECT_EQ(KxDrain(ch.get(), 0), 1);
     drv::lsr = -1;
+    drv::failing = TIOCOUTQ;
+    drv::failNth = 1;
+    EXPECT_EQ(KxDrain(ch.get(), 1000), 0);
+    EXPECT_EQ(reason(ch.get()), "5 TIOCOUTQ: Input/output error");
+    drv::failing = 0;
+    // RTS is the driver's under hardware flow control.
+    {
+        StdoutCapture quiet;
+        ASSERT_EQ(ch->Open(line.Def("115200,N,8,1,flow=rtscts").c_str()), 1);
+    }
+    EXPECT_EQ(KxSetLines(ch.get(), TIOCM_RTS, 0), 0);
+    EXPECT_EQ(KxLastError(ch.get(), nullptr, 0), REASON_SETTING);
+    EXPECT_EQ(KxSetLines(ch.get(), 0, TIOCM_DTR), 1);
+    // The echo filter's mismatch within one read: the matched bytes, then
+    // the rest, in front of the room they need.
+    kxline::EchoFilter echo;
+    const unsigned char sent[] = {'a', 'b', 'c'};
+    unsigned char back[8] = {'a', 'b', 'X', 'Y'};
+    int at = -1;
+    echo.Expect(sent, 3);
+    EXPECT_EQ(echo.Filter(back, 1, 8, &at), 0);
+    EXPECT_EQ(echo.Filter(back + 1, 3, 7, &at), 4);
+    EXPECT_EQ(at, 2);
+    EXPECT_EQ(memcmp(back + 1, "abXY", 4), 0);
     drv::rdev = 0;
     // Closed, then another kind of channel, then none at all.
     {

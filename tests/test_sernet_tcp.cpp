@@ -326,6 +326,10 @@ TEST(SerNetTcp, PurgeDrainsAByteAtATime) {
     EXPECT_EQ(out.Text(), "");
     ASSERT_TRUE(kxtest::WriteAll(l.peer.get(), "\x41\x0b\xfe", 3));
     ASSERT_TRUE(kxnet::WaitQueued(l.ch->m_nSocket, 3, kWaitMs));
+    int in = -1, unsent = -1;
+    EXPECT_EQ(KxGetQueued(l.ch.get(), &in, &unsent), 1);
+    EXPECT_EQ(in, 3);
+    EXPECT_EQ(unsent, 0);
     EXPECT_EQ(l.ch->Purge(), 1);
     const size_t drained = out.Text().size();
     const std::string pre = "..." + std::string(l.ch->GetNote()) + " purge recv";
