@@ -306,7 +306,6 @@ int CSerCom::Open(const char* def) {
     kxlog::Printf("CSerCom::Open: %s,%d,%d,%c,%d\r\n", path, m_nBaud, m_nDataBits, parity, m_nStopCode);
 
     ReleaseHandle();  // reopening must neither leak nor stay locked by the earlier descriptor
-    ResetEcho();
     // A setting the text got wrong must not open the port as something else.
     if (m_szSettingError[0] != '\0') {
         kxlog::Printf("serial setting error: %s\n", m_szSettingError);
@@ -597,8 +596,7 @@ int CSerCom::SetLines(int set, int clear) {
         return m_reason.Refuse(REASON_SETTING, "RTS is the driver's while flow=rtscts or rs485 is on"), 0;
     int was = 0;
     if (ioctl(m_nHandle, TIOCMGET, &was) != 0) return DriverFailed("TIOCMGET");
-    const bool asked = (set == 0 || ioctl(m_nHandle, TIOCMBIS, &set) == 0) &&
-                       (clear == 0 || ioctl(m_nHandle, TIOCMBIC, &clear) == 0);
+    const bool asked = kxline::SetModemLines(m_nHandle, set, clear);
     int now = 0;
     const bool read = asked && ioctl(m_nHandle, TIOCMGET, &now) == 0;
     if (read && (now & set) == set && (now & clear) == 0) {
@@ -607,9 +605,7 @@ int CSerCom::SetLines(int set, int clear) {
     }
     // Put back what changed: the lines as they were.
     const int err = errno;
-    int raise = was & kSettable & (set | clear), lower = ~was & kSettable & (set | clear);
-    if (raise != 0) ioctl(m_nHandle, TIOCMBIS, &raise);
-    if (lower != 0) ioctl(m_nHandle, TIOCMBIC, &lower);
+    kxline::SetModemLines(m_nHandle, was & (set | clear), ~was & (set | clear));
     errno = err;
     if (!asked || !read) return DriverFailed(!asked ? "TIOCMBIS/TIOCMBIC" : "TIOCMGET");
     m_reason.Set(REASON_REFUSED, "the driver did not take %s%s%s", (set | clear) & TIOCM_DTR ? "DTR" : "",

@@ -91,10 +91,9 @@ public:
     LineRestore& operator=(const LineRestore&) = delete;
 
     const struct termios& Found() const { return m_found; }
-    // The rates as found; false where they could not be read.
-    bool FoundRates(unsigned* rate, unsigned* inRate) const {
+    // The output rate as found; false where it could not be read.
+    bool FoundRate(unsigned* rate) const {
         *rate = m_rate;
-        *inRate = m_inRate;
         return m_rated;
     }
     void Rs485(const struct serial_rs485& was) {
@@ -116,11 +115,7 @@ private:
     void Restore() noexcept {
         const int err = errno;
         if (m_hasSerial) ioctl(m_fd, TIOCSSERIAL, &m_serial);
-        if (m_modemMask != 0) {
-            int raise = m_modem & m_modemMask, lower = ~m_modem & m_modemMask;
-            if (raise != 0) ioctl(m_fd, TIOCMBIS, &raise);
-            if (lower != 0) ioctl(m_fd, TIOCMBIC, &lower);
-        }
+        if (m_modemMask != 0) kxline::SetModemLines(m_fd, m_modem & m_modemMask, ~m_modem & m_modemMask);
         if (m_hasRs485) ioctl(m_fd, TIOCSRS485, &m_rs485);
         tcsetattr(m_fd, TCSANOW, &m_found);
         // A rate without a B constant comes back through termios2 only.
@@ -151,8 +146,8 @@ const tcflag_t kFrameFields[] = {CSIZE, PARENB, PARODD, CMSPAR, CSTOPB};
 bool TookAny(const LineRestore& saved, const struct termios& asked, unsigned rate,
              const struct termios& back, unsigned made) {
     const struct termios& found = saved.Found();
-    unsigned foundRate = 0, foundIn = 0;
-    if (saved.FoundRates(&foundRate, &foundIn) && !RateMade(rate, foundRate) && RateMade(rate, made)) return true;
+    unsigned foundRate = 0;
+    if (saved.FoundRate(&foundRate) && !RateMade(rate, foundRate) && RateMade(rate, made)) return true;
     for (tcflag_t field : kFrameFields)
         if ((asked.c_cflag & field) != (found.c_cflag & field) && (back.c_cflag & field) == (asked.c_cflag & field))
             return true;
@@ -268,8 +263,7 @@ bool ModemLinesMade(int fd, const kxline::Control& c, LineRestore* saved, kxline
     int found = 0;
     if (ioctl(fd, TIOCMGET, &found) != 0) return Refused(why, c.dtr >= 0 ? "dtr" : "rts", c.dtr >= 0 ? c.dtr : c.rts);
     saved->ModemLines(found, raise | lower);
-    const bool asked = (raise == 0 || ioctl(fd, TIOCMBIS, &raise) == 0) &&
-                       (lower == 0 || ioctl(fd, TIOCMBIC, &lower) == 0);
+    const bool asked = kxline::SetModemLines(fd, raise, lower);
     int lines = 0;
     const bool read = asked && ioctl(fd, TIOCMGET, &lines) == 0;
     if (c.dtr >= 0 && (!read || ((lines & TIOCM_DTR) != 0) != (c.dtr == 1))) return Refused(why, "dtr", c.dtr);
@@ -571,10 +565,15 @@ long long LineTimeUs(int fd, long long bytes) noexcept {
     return bytes * 1000000LL * bits / rate + 1;
 }
 
+bool SetModemLines(int fd, int raise, int lower) noexcept {
+    return (raise == 0 || ioctl(fd, TIOCMBIS, &raise) == 0) && (lower == 0 || ioctl(fd, TIOCMBIC, &lower) == 0);
+}
+
 bool WaitSent(int fd, long long timeoutUs) noexcept {
     const long long deadline = kxsys::MonotonicUs() + (timeoutUs > 0 ? timeoutUs : 0);
     const long long chars16 = LineTimeUs(fd, 16);
     const long long pauseUs = chars16 < 1000 ? 1000 : chars16 > 20000 ? 20000 : chars16;
+    const long long fifoUs = chars16 * 32 + 10000;
     // Once the tty's queue is empty, the transmitter holds at most a FIFO
     // (a few hundred bytes on USB adapters). Its empty bit is a driver's
     // report that may never come (QEMU's FT232 never sets it): past the
@@ -585,7 +584,7 @@ bool WaitSent(int fd, long long timeoutUs) noexcept {
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
         const long long now = kxsys::MonotonicUs();
         if (queued == 0) {
-            if (fifoUntil < 0) fifoUntil = now + LineTimeUs(fd, 512) + 10000;
+            if (fifoUntil < 0) fifoUntil = now + fifoUs;
             unsigned lsr = 0;
             if (ioctl(fd, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) != 0 || now >= fifoUntil) return true;
         } else {

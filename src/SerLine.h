@@ -66,6 +66,10 @@ struct Failure {
 int Configure(int fd, int speed, int dataBits, char parity, int stop, char flow,
               const Control& control, Failure* why = nullptr) noexcept;
 
+// Raises the modem lines of `raise` and lowers those of `lower` (TIOCM_*
+// bits; either may be 0): false, with errno, when a request failed.
+bool SetModemLines(int fd, int raise, int lower) noexcept;
+
 // Waits until the output has left the line (the tty's queue is empty, and
 // the UART's transmitter where the driver tells, or the time a FIFO of 512
 // characters takes has passed), at most `timeoutUs`: true when it has; false
